@@ -1,0 +1,185 @@
+// The bus lock across processes: creating versus opening, a holder that is
+// killed, programs racing to create it, and the stop handler releasing it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/platform.h"
+#include "link/testing/emulated_board.h"
+#include "link/variant.h"
+
+namespace {
+
+// A pipe used as a one-shot signal between processes.
+struct Signal {
+  int fds[2];
+  Signal() { EXPECT_EQ(::pipe(fds), 0); }
+  ~Signal() {
+    ::close(fds[0]);
+    if (fds[1] >= 0) ::close(fds[1]);
+  }
+  void Raise() { [[maybe_unused]] ssize_t n = ::write(fds[1], "x", 1); }
+  bool Await() {
+    char c;
+    return ::read(fds[0], &c, 1) == 1;
+  }
+  // Every reader waiting on Await() wakes with end-of-file once all copies
+  // of the write end are closed: the children close theirs, the parent last.
+  void Open() {
+    ::close(fds[1]);
+    fds[1] = -1;
+  }
+};
+
+class BusLockTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = "/tq8-lock-test-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    ::shm_unlink(name_.c_str());
+  }
+  void TearDown() override { ::shm_unlink(name_.c_str()); }
+  std::string name_;
+};
+
+int ExitCode(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST_F(BusLockTest, FirstOpenerCreatesLaterOnesMapTheSameMutex) {
+  SharedMutex first = SharedMutexOpen(name_.c_str());
+  ASSERT_NE(first.mutex, nullptr);
+  EXPECT_TRUE(first.created);
+  EXPECT_STREQ(first.name, name_.c_str());
+  struct stat st {};
+  ASSERT_EQ(::fstat(first.fd, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(static_cast<size_t>(st.st_size), sizeof(pthread_mutex_t));
+
+  ASSERT_EQ(SharedMutexLock(first), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    SharedMutex second = SharedMutexOpen(name_.c_str());
+    if (second.mutex == nullptr || second.created) ::_exit(2);
+    // The parent holds it: a second opener must see it held, not re-initialised.
+    ::_exit(pthread_mutex_trylock(second.mutex) == EBUSY ? 0 : 3);
+  }
+  EXPECT_EQ(ExitCode(child), 0);
+  EXPECT_EQ(SharedMutexUnlock(first), 0);
+}
+
+TEST_F(BusLockTest, AHolderKilledWithSigkillDoesNotBlockTheBus) {
+  SharedMutex lock = SharedMutexOpen(name_.c_str());
+  ASSERT_NE(lock.mutex, nullptr);
+  Signal locked;
+  pid_t child = ::fork();
+  if (child == 0) {
+    SharedMutex mine = SharedMutexOpen(name_.c_str());
+    SharedMutexLock(mine);
+    locked.Raise();
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(locked.Await());
+  ASSERT_EQ(pthread_mutex_trylock(lock.mutex), EBUSY);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+
+  EXPECT_EQ(SharedMutexLock(lock), 0) << "the dead holder's lock is taken over";
+  EXPECT_EQ(SharedMutexUnlock(lock), 0);
+  // Made consistent: usable for good, not only once.
+  EXPECT_EQ(pthread_mutex_lock(lock.mutex), 0);
+  EXPECT_EQ(pthread_mutex_unlock(lock.mutex), 0);
+}
+
+TEST_F(BusLockTest, ProgramsRacingToCreateItInitialiseItOnce) {
+  constexpr int kPrograms = 8;
+  constexpr int kRounds = 20;
+  constexpr int kIncrements = 2000;
+  // A plain counter beside the lock, bumped without atomics under the lock.
+  auto* counter = static_cast<long*>(
+      ::mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(counter, MAP_FAILED);
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string name = name_ + "-" + std::to_string(round);
+    ::shm_unlink(name.c_str());
+    *counter = 0;
+    Signal start;
+    std::vector<pid_t> children;
+    for (int i = 0; i < kPrograms; ++i) {
+      pid_t child = ::fork();
+      if (child == 0) {
+        start.Open();
+        start.Await();
+        SharedMutex lock = SharedMutexOpen(name.c_str());
+        if (lock.mutex == nullptr) ::_exit(3);
+        for (int n = 0; n < kIncrements; ++n) {
+          if (SharedMutexLock(lock) != 0) ::_exit(4);
+          volatile long* c = counter;
+          *c = *c + 1;
+          SharedMutexUnlock(lock);
+        }
+        ::_exit(lock.created ? 1 : 0);
+      }
+      children.push_back(child);
+    }
+    start.Open();
+    int creators = 0;
+    for (pid_t child : children) {
+      const int code = ExitCode(child);
+      ASSERT_TRUE(code == 0 || code == 1) << "exit " << code;
+      creators += code;
+    }
+    EXPECT_EQ(creators, 1) << "round " << round;
+    EXPECT_EQ(*counter, long{kPrograms} * kIncrements) << "round " << round;
+    ::shm_unlink(name.c_str());
+  }
+  ::munmap(counter, sizeof(long));
+}
+
+TEST_F(BusLockTest, StopSignalLogsReleasesTheLockAndExitsWithZero) {
+  const std::string root = MakeTempDir();
+  ::mkdir((root + "/dev").c_str(), 0755);
+  std::ofstream(root + "/dev/kmsg").flush();
+  Signal locked;
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::setenv("TQ8_ROOT", root.c_str(), 1);
+    ::setenv("TQ8_BUSLOCK", name_.c_str(), 1);
+    LinkStart(kStandbyLink);
+    if (!BusLockOpen()) ::_exit(3);
+    InstallStopHandler();
+    BusLockAcquire();
+    locked.Raise();
+    for (;;) ::pause();
+  }
+  ASSERT_TRUE(locked.Await());
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(ExitCode(child), 0);
+
+  SharedMutex lock = SharedMutexOpen(name_.c_str());
+  ASSERT_NE(lock.mutex, nullptr);
+  // Released by the handler, not recovered from a dead owner.
+  EXPECT_EQ(pthread_mutex_lock(lock.mutex), 0);
+  pthread_mutex_unlock(lock.mutex);
+  std::ifstream in(root + "/dev/kmsg", std::ios::binary);
+  std::stringstream log;
+  log << in.rdbuf();
+  EXPECT_EQ(log.str(), std::string("Caught signal 15\n\0", 18));
+  RemoveTree(root);
+}
+
+}  // namespace

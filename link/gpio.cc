@@ -1,0 +1,93 @@
+// The ready line through the sysfs GPIO files.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "link/platform.h"
+#include "link/syscall_count.h"
+
+namespace {
+
+void GpioError(const char* what) {
+  const PlatformProfile& profile = ActivePlatformProfile();
+  EmitMessage(profile.gpio_sink, "%s gpio/%s", profile.gpio_errors_upper_case ? "ERROR" : "error",
+              what);
+}
+
+int OpenLineFile(int gpio, const char* file, int flags) {
+  char fixed[64];
+  std::snprintf(fixed, sizeof(fixed), "/sys/class/gpio/gpio%d/%s", gpio, file);
+  return PlatformOpen(fixed, flags | O_CLOEXEC);
+}
+
+void Close(int fd) {
+  CountSystemCall();
+  ::close(fd);
+}
+
+}  // namespace
+
+int GpioExport(int gpio) {
+  int fd = PlatformOpen("/sys/class/gpio/export", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    GpioError("export");
+    return fd;
+  }
+  char number[16];
+  int n = std::snprintf(number, sizeof(number), "%d", gpio);
+  // Exporting a line that is already exported fails here; that is fine.
+  CountSystemCall();
+  [[maybe_unused]] ssize_t written = ::write(fd, number, static_cast<size_t>(n));
+  Close(fd);
+  return 0;
+}
+
+int GpioSetDirection(int gpio, bool output) {
+  int fd = OpenLineFile(gpio, "direction", O_WRONLY);
+  if (fd < 0) {
+    GpioError("direction");
+    return fd;
+  }
+  // The word goes out with its terminating zero byte.
+  static constexpr char kOut[] = "out";
+  static constexpr char kIn[] = "in";
+  CountSystemCall();
+  [[maybe_unused]] ssize_t written =
+      ::write(fd, output ? kOut : kIn, output ? sizeof(kOut) : sizeof(kIn));
+  Close(fd);
+  return 0;
+}
+
+int GpioWaitValue(int gpio, int budget, char expected) {
+  int fd = OpenLineFile(gpio, "value", O_RDONLY);
+  if (fd < 0) {
+    GpioError("wait");
+    return fd;
+  }
+  // sysfs value files are re-read from offset 0; no edge notification is
+  // used, so the line is polled every 5 ms.
+  static constexpr timespec kPause{0, 5'000'000};
+  int counter = 0;
+  for (;;) {
+    char value = 0;
+    CountSystemCall();
+    ::lseek(fd, 0, SEEK_SET);
+    CountSystemCall();
+    CountReadySample();
+    if (::read(fd, &value, 1) == 1 && value == expected) {
+      Close(fd);
+      return 0;
+    }
+    counter += 10;
+    if (counter >= budget) {
+      Close(fd);
+      return 1;
+    }
+    CountSystemCall();
+    ::nanosleep(&kPause, nullptr);
+  }
+}

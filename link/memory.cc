@@ -1,0 +1,89 @@
+#include "link/memory.h"
+
+#include <algorithm>
+#include <array>
+
+#include "link/report.h"
+#include "link/transaction.h"
+#include "link/variant.h"
+
+namespace {
+
+constexpr uint8_t kReadMemCommand = 0x02;
+constexpr uint8_t kWriteMemCommand = 0x03;
+
+uint32_t LittleEndian32(std::span<const uint8_t> bytes) {
+  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+         uint32_t{bytes[3]} << 24;
+}
+
+}  // namespace
+
+int ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address, std::span<uint8_t> dest) {
+  if (size > kMaxFrameData || dest.size() < size) return 0;
+  const LinkVariant& variant = ActiveLinkVariant();
+  const TransactionMessages& messages = variant.read_mem;
+  const std::array<uint8_t, 3> fields{size, static_cast<uint8_t>(address >> 8),
+                                      static_cast<uint8_t>(address & 0xFF)};
+  const LinkReply reply = LinkTransaction({
+      .frame = {.command = kReadMemCommand, .param1 = bus, .param2 = type, .data = fields},
+      .checking = true,
+      .accept = variant.read_mem_refuses_aa ? Acceptance::kVerifiedNotRefused
+                                            : Acceptance::kVerified,
+      .dest = dest.first(size),
+  });
+  const MemoryTarget target{bus, type, address, size};
+  if (ReportStepFailure(messages, reply, &target)) return 0;
+  if (reply.rejected()) {
+    ReportRejected(messages, reply);
+    return 0;
+  }
+  if (reply.no_data() || reply.accepted) return size;
+  ReportVerifyFailed(messages, reply);
+  return 0;
+}
+
+int WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+             std::span<const uint8_t> src) {
+  if (size > kMaxMemoryWrite || src.size() < size) return 1;
+  const LinkVariant& variant = ActiveLinkVariant();
+  const TransactionMessages& messages = variant.write_mem;
+  std::array<uint8_t, 3 + kMaxMemoryWrite> fields{size, static_cast<uint8_t>(address >> 8),
+                                                  static_cast<uint8_t>(address & 0xFF)};
+  std::copy_n(src.begin(), size, fields.begin() + 3);
+  const LinkReply reply = LinkTransaction({
+      .frame = {.command = kWriteMemCommand,
+                .param1 = bus,
+                .param2 = type,
+                .data = std::span<const uint8_t>(fields).first(3 + size_t{size})},
+      .checking = false,
+      .accept = Acceptance::kAlways,
+      .dest = {},
+  });
+  const MemoryTarget target{bus, type, address, size};
+  if (ReportStepFailure(messages, reply, &target)) return 1;
+  // A rejected write, and in most programs a status byte of 0xAA, fail
+  // silently; the echo and checksum of the reply are not examined.
+  if (reply.rejected()) return 1;
+  if (variant.write_mem_refuses_status_aa && reply.status == kRefusalByte) return 1;
+  if (reply.has_data() && reply.first_data == kRefusalByte) {
+    ReportRefused(messages);
+    return 1;
+  }
+  return 0;
+}
+
+int ReadIdentity(std::span<uint8_t> dest, LockUse lock) {
+  if (lock == LockUse::kTake) LinkLock();
+  const int result = I2cBlockRead(dest, kIdentityRegister);
+  if (lock == LockUse::kTake) LinkUnlock();
+  return result;
+}
+
+uint32_t IdentitySerial(std::span<const uint8_t> identity) {
+  return LittleEndian32(identity.first(4));
+}
+
+uint32_t IdentityModel(std::span<const uint8_t> identity) {
+  return LittleEndian32(identity.subspan(4, 4));
+}

@@ -1,0 +1,172 @@
+// The platform contract: everything the controller's programs need of the
+// board and of the operating system, in one place.
+//
+// On the board these functions talk to the i2c-dev character device, the
+// sysfs GPIO files, /dev/kmsg, POSIX shared memory and the system clock.
+// Off the board (a PC or CI machine with an emulated MCU) the same functions
+// take every fixed path below the directory named by TQ8_ROOT, carry I2C
+// requests over a Unix socket when the device node is one, keep the bus lock
+// under the name in TQ8_BUSLOCK and record clock settings in a file instead
+// of changing the machine's clock.  Nothing above this header knows which
+// side it runs on.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <span>
+
+// ---------------------------------------------------------------------------
+// Per-program behaviour of the layer.  Programs differ only in where a few
+// messages go and how they are spelt; they say so once, at start.
+
+enum class MessageSink : uint8_t {
+  kNone,            // dropped
+  kKernelLog,       // one kernel-log record per message (LogMessage)
+  kStandardOutput,  // printed as is
+  kStandardError,   // printed as is
+};
+
+struct PlatformProfile {
+  // GPIO failures: "ERROR gpio/..." when set, else "error gpio/...".
+  bool gpio_errors_upper_case = false;
+  MessageSink gpio_sink = MessageSink::kStandardOutput;
+  // Device-open and slave-address failures of the I2C layer.
+  MessageSink i2c_sink = MessageSink::kStandardError;
+  // Print "problem opening /dev/kmsg" when a record cannot be logged.
+  bool report_log_open_failure = true;
+  // Longest kernel-log record, terminator included (a longer one is cut).
+  size_t log_line_size = 256;
+};
+
+// Installs the profile, makes standard output line-buffered (other programs
+// read it through pipes) and ignores SIGPIPE (no peer may end a program by
+// closing its end of a connection early).  Call first thing in main.
+void PlatformStart(const PlatformProfile& profile);
+const PlatformProfile& ActivePlatformProfile();
+
+// Sends one message to a sink.  Messages carry their own line ends.
+void EmitMessage(MessageSink sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void EmitMessageV(MessageSink sink, const char* format, va_list args);
+
+// ---------------------------------------------------------------------------
+// Fixed paths.
+//
+// Every fixed absolute path a program opens, creates, renames, removes, locks
+// or puts into a shell command goes through PlatformPath.  Returns out.data()
+// with the resolved, terminated path, or nullptr when it does not fit.
+// REQUIRES: fixed_path is absolute.
+const char* PlatformPath(const char* fixed_path, std::span<char> out);
+
+// Opens a fixed path with open(2) semantics; -1 with errno on failure.
+int PlatformOpen(const char* fixed_path, int flags, unsigned mode = 0);
+
+// ---------------------------------------------------------------------------
+// I2C (i2c-dev).  One device per process, opened once and kept.
+
+// Bus designator text to bus number: >= 0, or -1 name not present, -2 number
+// out of range, -3 out of memory, -4 name not unique.
+int I2cBusLookup(const char* designator);
+
+// Opens "/dev/i2c/<bus>", else "/dev/i2c-<bus>", read/write; the path tried
+// last is left in `path`.  The descriptor becomes the process's I2C device.
+// Returns the descriptor or a negative value.
+int I2cDeviceOpen(int bus, std::span<char> path, bool quiet);
+
+// Closes the process's device.  No program does; tests that start over do.
+void I2cDeviceClose();
+
+// Selects the slave address (I2C_SLAVE, or I2C_SLAVE_FORCE when forced).
+// Returns 0 or the negated error number.
+int I2cSetSlave(int fd, int address, bool force);
+
+// SMBus I2C-block transfers on the process's device: at most 32 bytes at one
+// command byte.  The write returns 0; the read the number of bytes read.  A
+// failing request returns the negated error number.
+int I2cSmbusBlockWrite(uint8_t command, std::span<const uint8_t> bytes);
+int I2cSmbusBlockRead(uint8_t command, std::span<uint8_t> dest);
+
+// Chunked transfers: for k = 0, 32, 64, ... below the size, moves
+// min(size - k, 32) bytes at position k with command byte (first + k) mod 256.
+// 0 when every chunk went through, 2 at the first failing chunk.
+int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset);
+int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset);
+
+// The same block write, but every chunk at one fixed command byte (the MCU's
+// boot loader takes its data that way).
+int I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command);
+
+// ---------------------------------------------------------------------------
+// GPIO (sysfs).
+
+int GpioExport(int gpio);
+int GpioSetDirection(int gpio, bool output);
+// Samples the line's value file until its first byte is `expected`: at once,
+// then every 5 ms, adding 10 to a counter per miss; gives up when the counter
+// reaches `budget`.  0 when seen, 1 on giving up, negative when the file
+// cannot be opened.
+// REQUIRES: budget is a positive multiple of 10.
+int GpioWaitValue(int gpio, int budget, char expected);
+
+// ---------------------------------------------------------------------------
+// The bus lock: a process-shared mutex in POSIX shared memory.
+
+struct SharedMutex {
+  pthread_mutex_t* mutex = nullptr;  // null when opening failed
+  int fd = -1;
+  char name[256] = {};
+  bool created = false;  // this process initialised the mutex
+};
+
+// Opens the named object, creating and initialising it when missing.  The
+// mutex is process-shared and robust: a holder that dies leaves it to the
+// next taker instead of blocking the bus until restart.  Exactly one of
+// several processes that find the object missing at the same moment
+// initialises it; the others wait for that and never see it half made.
+SharedMutex SharedMutexOpen(const char* name);
+
+// Takes and releases the mutex.  Taking a mutex whose holder died makes it
+// consistent and succeeds.  0 on success, else an error number.
+int SharedMutexLock(SharedMutex& lock);
+int SharedMutexUnlock(SharedMutex& lock);
+
+// The process's bus lock: "/my-mutex", or the name in TQ8_BUSLOCK.
+const char* BusLockName();
+// Opens the process's bus lock; false (after the labelled error lines) when
+// the programs must not go on.
+bool BusLockOpen();
+SharedMutex& BusLock();
+void BusLockAcquire();
+void BusLockRelease();
+// True while a thread of this process holds the bus lock.
+bool BusLockHeldHere();
+
+// ---------------------------------------------------------------------------
+// Kernel log.
+
+// Writes one record (opened, written with its terminating zero, closed).
+int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int LogMessageV(const char* format, va_list args);
+
+// ---------------------------------------------------------------------------
+// Signals.
+
+// SIGINT and SIGTERM: log "Caught signal %d\n", release the bus lock when
+// this process holds it, exit with status 0.
+void InstallStopHandler();
+
+// ---------------------------------------------------------------------------
+// System clock.  0 when the clock was set, -1 when it could not be.
+int SetSystemClock(time_t when);
+
+// ---------------------------------------------------------------------------
+// Counters of the layer's system calls and I2C transfers, for benchmarks.
+struct PlatformCounters {
+  unsigned long system_calls;
+  unsigned long i2c_transfers;
+  unsigned long ready_samples;  // reads of the ready line's value file
+};
+PlatformCounters ReadPlatformCounters();

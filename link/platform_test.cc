@@ -1,0 +1,166 @@
+// The platform layer off the board: paths below TQ8_ROOT, the GPIO files,
+// the kernel-log records, the clock file and the bus-designator rules.
+
+#include "link/platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "link/testing/emulated_board.h"
+#include "link/variant.h"
+
+namespace {
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = MakeTempDir();
+    for (const char* dir : {"/dev", "/sys", "/sys/class", "/sys/class/gpio",
+                            "/sys/class/gpio/gpio14", "/var", "/var/run", "/proc", "/proc/bus"}) {
+      ::mkdir((root_ + dir).c_str(), 0755);
+    }
+    Write("dev/kmsg", "");
+    ::setenv("TQ8_ROOT", root_.c_str(), 1);
+    LinkStart(kStandbyLink);
+  }
+  void TearDown() override {
+    ::unsetenv("TQ8_ROOT");
+    RemoveTree(root_);
+  }
+  void Write(const std::string& relative, const std::string& content) {
+    std::ofstream(root_ + "/" + relative, std::ios::binary) << content;
+  }
+  std::string Read(const std::string& relative) {
+    std::ifstream in(root_ + "/" + relative, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+  }
+  static std::string Stdout(const std::function<void()>& action) {
+    testing::internal::CaptureStdout();
+    action();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+  }
+  std::string root_;
+};
+
+TEST_F(PlatformTest, FixedPathsResolveBelowTheRoot) {
+  char path[4096];
+  EXPECT_EQ(std::string(PlatformPath("/etc/config/tq8hub/CONFIG.CFG", path)),
+            root_ + "/etc/config/tq8hub/CONFIG.CFG");
+  ::setenv("TQ8_ROOT", (root_ + "//").c_str(), 1);
+  EXPECT_EQ(std::string(PlatformPath("/dev/kmsg", path)), root_ + "/dev/kmsg");
+  ::unsetenv("TQ8_ROOT");
+  EXPECT_STREQ(PlatformPath("/dev/kmsg", path), "/dev/kmsg");
+  ::setenv("TQ8_ROOT", "", 1);
+  EXPECT_STREQ(PlatformPath("/dev/kmsg", path), "/dev/kmsg") << "an empty root is no root";
+  char small[8];
+  EXPECT_EQ(PlatformPath("/dev/kmsg", small), nullptr);
+  EXPECT_EQ(small[0], '\0');
+}
+
+TEST_F(PlatformTest, BusLockNameComesFromTheEnvironment) {
+  ::unsetenv("TQ8_BUSLOCK");
+  EXPECT_STREQ(BusLockName(), "/my-mutex");
+  ::setenv("TQ8_BUSLOCK", "/tq8-side-by-side", 1);
+  EXPECT_STREQ(BusLockName(), "/tq8-side-by-side");
+  ::setenv("TQ8_BUSLOCK", "", 1);
+  EXPECT_STREQ(BusLockName(), "/my-mutex");
+}
+
+TEST_F(PlatformTest, KernelLogRecordsEndWithTheirZeroByteAndAreCut) {
+  LogMessage("SN=%d\n", 42);
+  LogMessage("%s", std::string(1000, 'x').c_str());
+  const std::string log = Read("dev/kmsg");
+  ASSERT_EQ(log.size(), 6u + 1 + 255 + 1);
+  EXPECT_EQ(log.substr(0, 7), std::string("SN=42\n\0", 7));
+  EXPECT_EQ(log.back(), '\0');
+
+  LinkStart(kCloudLink);  // the cloud daemon's records are longer
+  Write("dev/kmsg", "");
+  LogMessage("%s", std::string(5000, 'y').c_str());
+  EXPECT_EQ(Read("dev/kmsg").size(), 4096u);
+}
+
+TEST_F(PlatformTest, MissingKernelLogIsReportedOrSilentByProgram) {
+  ::unlink((root_ + "/dev/kmsg").c_str());
+  EXPECT_EQ(Stdout([] { LogMessage("lost\n"); }), "problem opening /dev/kmsg\n");
+  struct stat st {};
+  EXPECT_NE(::stat((root_ + "/dev/kmsg").c_str(), &st), 0) << "the log is never created";
+  LinkStart(kCloudLink);
+  EXPECT_EQ(Stdout([] { LogMessage("lost\n"); }), "");
+}
+
+TEST_F(PlatformTest, GpioFilesGetExactlyTheirWords) {
+  Write("sys/class/gpio/export", "");
+  Write("sys/class/gpio/gpio14/direction", "");
+  EXPECT_EQ(GpioExport(14), 0);
+  EXPECT_EQ(GpioSetDirection(14, false), 0);
+  EXPECT_EQ(Read("sys/class/gpio/export"), "14");
+  EXPECT_EQ(Read("sys/class/gpio/gpio14/direction"), std::string("in\0", 3));
+  EXPECT_EQ(GpioSetDirection(14, true), 0);
+  EXPECT_EQ(Read("sys/class/gpio/gpio14/direction"), std::string("out\0", 4));
+}
+
+TEST_F(PlatformTest, GpioFailuresGoWhereTheProgramSendsThem) {
+  LinkStart(kCtlcfgLink);
+  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioExport(14), 0); }), "error gpio/export");
+  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioSetDirection(15, false), 0); }), "error gpio/direction");
+  LinkStart(kCloudLink);
+  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioWaitValue(15, 1000, '1'), 0); }), "");
+  EXPECT_EQ(Read("dev/kmsg"), std::string("ERROR gpio/wait\0", 16));
+}
+
+TEST_F(PlatformTest, ReadyLineIsSampledUntilSeenOrTheBudgetIsSpent) {
+  Write("sys/class/gpio/gpio14/value", "1\n");
+  unsigned long before = ReadPlatformCounters().ready_samples;
+  EXPECT_EQ(GpioWaitValue(14, 1000, '1'), 0);
+  EXPECT_EQ(ReadPlatformCounters().ready_samples - before, 1u) << "no sleep when already ready";
+
+  Write("sys/class/gpio/gpio14/value", "0\n");
+  before = ReadPlatformCounters().ready_samples;
+  EXPECT_EQ(GpioWaitValue(14, 30, '1'), 1);
+  EXPECT_EQ(ReadPlatformCounters().ready_samples - before, 3u);
+
+  Write("sys/class/gpio/gpio14/value", "");
+  EXPECT_EQ(GpioWaitValue(14, 20, '1'), 1) << "an empty file is not ready";
+}
+
+TEST_F(PlatformTest, ClockSettingIsRecordedOffTheBoard) {
+  EXPECT_EQ(SetSystemClock(1700000000), 0);
+  EXPECT_EQ(SetSystemClock(1700000123), 0);
+  EXPECT_EQ(Read("var/run/system-clock"), "1700000000\n1700000123\n");
+  RemoveTree(root_ + "/var/run");
+  EXPECT_EQ(SetSystemClock(1700000000), -1);
+}
+
+TEST_F(PlatformTest, BusDesignatorsAreNumbersOrAdapterNames) {
+  EXPECT_EQ(I2cBusLookup("0"), 0);
+  EXPECT_EQ(I2cBusLookup("0x10"), 16);
+  EXPECT_EQ(I2cBusLookup("010"), 8);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(I2cBusLookup("1048576"), -2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: I2C bus out of range!\n");
+
+  Write("proc/bus/i2c",
+        "i2c-0\tsmbus     \tMCU link\t\tSMBus adapter\n"
+        "i2c-3\ti2c       \tsensors\t\tbit-banging\n"
+        "i2c-4\ti2c       \tsensors\t\tbit-banging\n");
+  EXPECT_EQ(I2cBusLookup("MCU link"), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(I2cBusLookup("sensors"), -4);
+  EXPECT_EQ(I2cBusLookup("radio"), -1);
+  EXPECT_EQ(I2cBusLookup(""), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error: I2C bus name is not unique!\n"
+            "Error: I2C bus name doesn't match any bus present!\n"
+            "Error: I2C bus name doesn't match any bus present!\n");
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// What differs between the programs in the link: where its messages go and
+// how they read, which lock serialises the bus, and which replies count as
+// failures.  One implementation reads the table its program installs at
+// start; the tables of all programs stand side by side in variants.cc.
+#pragma once
+
+#include <cstdint>
+
+#include "link/platform.h"
+
+// Messages of one kind of transaction; a null text is not reported.  Texts
+// carry their own line ends.
+struct TransactionMessages {
+  const char* write_failed = nullptr;      // the request could not be written
+  const char* timed_out = nullptr;         // the ready line did not come
+  const char* timed_out_detail = nullptr;  // after timed_out: bus, type, address, size
+  const char* head_read_failed = nullptr;  // reply head unreadable or malformed
+  const char* data_read_failed = nullptr;  // reply data unreadable
+  const char* rejected = nullptr;          // status 0x02: the status byte
+  bool rejected_head_dump = false;         // then the nine head bytes, one record each, and "\n"
+  const char* verify_failed = nullptr;     // sequence sent, sequence echoed
+  const char* refused = nullptr;           // data byte 0xAA
+};
+
+enum class LinkLockKind : uint8_t {
+  kBusLock,       // the process-shared bus lock
+  kProcessLocal,  // a mutex of this process only
+};
+
+struct LinkVariant {
+  const char* program = "";
+  PlatformProfile platform{};
+  LinkLockKind lock = LinkLockKind::kBusLock;
+  MessageSink sink = MessageSink::kNone;  // where the messages below go
+  bool read_mem_refuses_aa = true;        // ReadMem fails on data byte 0xAA
+  bool write_mem_refuses_status_aa = true;  // WriteMem fails on status byte 0xAA
+  TransactionMessages read_mem{};
+  TransactionMessages write_mem{};
+};
+
+extern const LinkVariant kCloudLink;
+extern const LinkVariant kVerifyLink;
+extern const LinkVariant kBridgeLink;
+extern const LinkVariant kStandbyLink;
+extern const LinkVariant kCtlcfgLink;
+extern const LinkVariant kKeybaseLink;
+extern const LinkVariant kFwupdateLink;
+extern const LinkVariant kExtcardLink;
+extern const LinkVariant kOccupancyLink;
+extern const LinkVariant kProvisionLink;
+
+// Installs the program's variant and its platform profile (PlatformStart).
+// Call first thing in main.
+void LinkStart(const LinkVariant& variant);
+const LinkVariant& ActiveLinkVariant();
+
+// Reports a message of the active variant to its sink.
+void LinkReport(const char* format, ...) __attribute__((format(printf, 1, 2)));
