@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds everything and runs every test: the normal build, then the same
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+. "$(dirname "$0")/setup.sh"
+
+tq8_install_packages
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build"
+tq8_build build -DTQ8_TESTS=ON
+echo "== tests"
+ctest --test-dir "$TQ8_SOURCE/build" --output-on-failure -j "$jobs"
+
+echo "== build with sanitizers"
+tq8_build build-asan -DTQ8_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTQ8_BENCHMARKS=OFF
+echo "== tests with sanitizers"
+ctest --test-dir "$TQ8_SOURCE/build-asan" --output-on-failure -j "$jobs"
+echo "== all tests passed"

@@ -1,0 +1,48 @@
+// A short link session for the demo: the MCU's identity, its clock block and
+// the start of its key memory, read the way every program reads them.
+
+#include <array>
+#include <cstdio>
+
+#include "link/bcd.h"
+#include "link/memory.h"
+#include "link/platform.h"
+#include "link/transaction.h"
+#include "link/variant.h"
+
+int main() {
+  LinkStart(kCtlcfgLink);
+  if (!BusLockOpen()) return 1;
+  SetupReadyLine();
+  if (OpenLink() != 0) std::printf("the link did not open\n");
+
+  std::array<uint8_t, 15> identity{};
+  if (ReadIdentity(identity) != 0) {
+    std::printf("SN: ERROR I2C READ \n");
+    return 1;
+  }
+  std::printf("identity: serial number %u, model %04X, %s\n", IdentitySerial(identity),
+              IdentityModel(identity), (identity[8] & 0x80) != 0 ? "boot loader" : "normal firmware");
+
+  std::array<uint8_t, 12> clock{};
+  if (ReadMem(0, 0xD0, 12, 0x0000, clock) == 12) {
+    std::printf("clock block: 20%02d-%02d-%02d %02d:%02d:%02d, weekday %d, door mode %d, "
+                "event ring head %04X tail %04X\n",
+                BcdToBin(clock[6]), BcdToBin(clock[5]), BcdToBin(clock[4]), BcdToBin(clock[2]),
+                BcdToBin(clock[1]), BcdToBin(clock[0]), clock[3], (clock[7] >> 4) & 3,
+                (clock[8] << 8 | clock[9]) & 0xFFF8, (clock[10] << 8 | clock[11]) & 0xFFF8);
+  }
+  std::array<uint8_t, 2> last_key{};
+  if (ReadMem(0, 0xA0, 2, 0x00BE, last_key) == 2) {
+    std::printf("last-key pointer: %04X\n", last_key[0] << 8 | last_key[1]);
+  }
+  std::array<uint8_t, 32> keys{};
+  if (ReadMem(0, 0xA0, 32, 0x00C0, keys) == 32) {
+    for (size_t slot = 0; slot < 4; ++slot) {
+      std::printf("key slot %zu:", slot);
+      for (size_t i = 0; i < 8; ++i) std::printf(" %02X", keys[slot * 8 + i]);
+      std::printf("\n");
+    }
+  }
+  return 0;
+}
