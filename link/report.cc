@@ -9,6 +9,7 @@ bool ReportStepFailure(const TransactionMessages& messages, const LinkReply& rep
       LinkReport(messages.write_failed);
       return true;
     case LinkStep::kWait:
+      LinkReport(messages.timed_out_prefix);
       LinkReport(messages.timed_out);
       if (target != nullptr && messages.timed_out_detail != nullptr) {
         LinkReport(messages.timed_out_detail, target->bus, target->type, target->address,

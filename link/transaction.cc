@@ -96,7 +96,10 @@ LinkReply LinkTransaction(const LinkRequest& request) {
     return reply;
   }
   reply.echo_ok = reply.echoed_sequence == reply.sent_sequence;
-  reply.checksum_ok = FrameSumsToZero(std::span(g_buffer).first(size_t{reply.length} + 1));
+  for (size_t i = 1; i <= reply.length; ++i) {
+    reply.byte_sum = static_cast<uint8_t>(reply.byte_sum + g_buffer[i]);
+  }
+  reply.checksum_ok = reply.byte_sum == 0;
   switch (request.accept) {
     case Acceptance::kAlways:
       reply.accepted = true;

@@ -52,6 +52,7 @@ struct LinkReply {
   size_t data_size = 0;      // L - 8 when data was read
   uint8_t first_data = 0;    // byte 9 when data was read
   bool echo_ok = false;
+  uint8_t byte_sum = 0;      // of bytes 1 .. L: 0 for a good checksum
   bool checksum_ok = false;
   bool accepted = false;     // data copied to dest
   size_t copied = 0;

@@ -12,6 +12,7 @@
 // carry their own line ends.
 struct TransactionMessages {
   const char* write_failed = nullptr;      // the request could not be written
+  const char* timed_out_prefix = nullptr;  // before timed_out: the command's name
   const char* timed_out = nullptr;         // the ready line did not come
   const char* timed_out_detail = nullptr;  // after timed_out: bus, type, address, size
   const char* head_read_failed = nullptr;  // reply head unreadable or malformed
@@ -20,6 +21,16 @@ struct TransactionMessages {
   bool rejected_head_dump = false;         // then the nine head bytes, one record each, and "\n"
   const char* verify_failed = nullptr;     // sequence sent, sequence echoed
   const char* refused = nullptr;           // data byte 0xAA
+};
+
+// Which of a command's messages a program shows.  The texts belong to the
+// commands (commands.cc); programs differ only in which of them they report.
+struct CommandReporting {
+  bool announce = false;             // the line before the exchange, and an answer line
+  bool bus_failures = false;         // write, ready-wait and read failures
+  bool name_before_timeout = false;  // the command's name before a ready-wait time-out
+  bool outcome = false;              // the command's own rejection and refusal lines
+  bool data_bytes = false;           // every reply data byte as "%02X "
 };
 
 enum class LinkLockKind : uint8_t {
@@ -36,6 +47,12 @@ struct LinkVariant {
   bool write_mem_refuses_status_aa = true;  // WriteMem fails on status byte 0xAA
   TransactionMessages read_mem{};
   TransactionMessages write_mem{};
+  CommandReporting get_ctrl_params{};
+  CommandReporting open_door{};
+  CommandReporting set_mode{};
+  CommandReporting get_external{};
+  CommandReporting set_external{};
+  CommandReporting service_command{};
 };
 
 extern const LinkVariant kCloudLink;

@@ -56,6 +56,14 @@ const LinkVariant kCloudLink{
                   .head_read_failed = kReadFailed,
                   .data_read_failed = kReadFailed,
                   .refused = kWriteError},
+    .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
+    .open_door = {.bus_failures = true, .name_before_timeout = true},
+    .set_mode = {.announce = true, .bus_failures = true, .name_before_timeout = true},
+    .get_external = {.bus_failures = true,
+                     .name_before_timeout = true,
+                     .outcome = true,
+                     .data_bytes = true},
+    .set_external = {.bus_failures = true, .name_before_timeout = true, .outcome = true},
 };
 
 const LinkVariant kVerifyLink{
@@ -68,6 +76,11 @@ const LinkVariant kVerifyLink{
                   .head_read_failed = kReadFailed,
                   .data_read_failed = kReadFailed,
                   .refused = kWriteError},
+    // The online daemon names only GetCtrlParams before a time-out.
+    .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
+    .open_door = {.bus_failures = true},
+    .get_external = {.bus_failures = true, .outcome = true},
+    .set_external = {.bus_failures = true, .outcome = true},
 };
 
 const LinkVariant kBridgeLink{
@@ -99,6 +112,7 @@ const LinkVariant kCtlcfgLink{
                   .head_read_failed = kReadFailed,
                   .data_read_failed = kReadFailed,
                   .refused = kWriteError},
+    .open_door = {.bus_failures = true},
 };
 
 const LinkVariant kKeybaseLink{
@@ -128,9 +142,12 @@ const LinkVariant kOccupancyLink{
     .platform = kToolPlatform,
 };
 
+// provision shows the version it read and nothing of GetCtrlParams' own.
 const LinkVariant kProvisionLink{
     .program = "provision",
     .platform = kToolPlatform,
+    .sink = MessageSink::kStandardOutput,
+    .service_command = {.bus_failures = true},
 };
 
 void LinkStart(const LinkVariant& variant) {
