@@ -45,8 +45,11 @@ Mcu::Answer Mcu::Write(uint8_t selected, uint8_t command, const std::vector<uint
     if (command == 0) s.LowerForNewRequest();
   } else {
     if (command == 0) s.LowerForNewRequest();
-    if (s.frame.Store(command, bytes) == FrameBuffer::Progress::kComplete) {
+    const FrameBuffer::Progress progress = s.frame.Store(command, bytes);
+    if (progress == FrameBuffer::Progress::kComplete) {
       s.CompleteRequest(lock);
+    } else if (progress == FrameBuffer::Progress::kIdle) {
+      s.CompleteRawLine(lock);
     }
   }
   const int logged_status = answer.drop ? EIO : answer.status;

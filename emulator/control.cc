@@ -31,7 +31,8 @@
 //   boot                                 -> mode, entries, header, record and done lines
 //   bootloader on|off                    enter / leave the boot loader
 //   clearlogs                            forget requests, transfers and the other logs
-//   fault KIND [count=N] [cmd=N|any|boot] [value=N]   arm a fault
+//   fault KIND [count=N] [skip=N] [cmd=N|any|boot] [value=N]   arm a fault
+//   rawreply [HEX]                       the reply frame to raw "L" lines (none: no reply)
 //   fault clear                          disarm every fault
 //   ready                                -> 0|1, the ready line
 //   drop                                 close every I2C connection
@@ -245,6 +246,7 @@ class Session {
   bool Service(const Args& a);
   bool Boot(const Args& a);
   bool BootLoaderMode(const Args& a);
+  bool RawReply(const Args& a);
   bool ClearLogs(const Args& a);
   bool FaultCommand(const Args& a);
   bool Ready(const Args& a);
@@ -287,6 +289,7 @@ constexpr CommandEntry kCommands[] = {
     {"boot", &Session::Boot},           {"bootloader", &Session::BootLoaderMode},
     {"clearlogs", &Session::ClearLogs}, {"fault", &Session::FaultCommand},
     {"ready", &Session::Ready},         {"drop", &Session::Drop},
+    {"rawreply", &Session::RawReply},
 };
 
 bool Session::Help(const Args&) {
@@ -544,6 +547,14 @@ bool Session::BootLoaderMode(const Args& a) {
   return true;
 }
 
+bool Session::RawReply(const Args& a) {
+  if (!Arity(a, 0, 1, "rawreply")) return false;
+  std::vector<uint8_t> reply;
+  if (a.size() == 2 && !Hex(a[1], reply, r_)) return false;
+  mcu_.SetRawReply(reply);
+  return true;
+}
+
 bool Session::ClearLogs(const Args& a) {
   if (!Arity(a, 0, 0, "clearlogs")) return false;
   mcu_.ClearLogs();
@@ -556,7 +567,7 @@ bool Session::FaultCommand(const Args& a) {
     return true;
   }
   if (a.size() < 2)
-    return r_.Fail("usage: fault KIND [count=N] [cmd=N|any|boot] [value=N] | fault clear");
+    return r_.Fail("usage: fault KIND [count=N] [skip=N] [cmd=N|any|boot] [value=N] | fault clear");
   Fault fault{};
   bool known = false;
   for (const FaultName& f : kFaultNames) {
@@ -581,6 +592,8 @@ bool Session::FaultCommand(const Args& a) {
       if (!Number(value, 255, fault.command, r_, "cmd")) return false;
     } else if (key == "value") {
       if (!Number(value, 1000000, fault.value, r_, "value")) return false;
+    } else if (key == "skip") {
+      if (!Number(value, 1000000, fault.skip, r_, "skip")) return false;
     } else {
       return r_.Fail("unknown fault option '" + a[i] + "'");
     }

@@ -9,6 +9,10 @@ void FaultTable::Add(const Fault& fault) {
 std::optional<Fault> FaultTable::Take(FaultKind kind, int command) {
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->kind != kind || (it->command != kAnyCommand && it->command != command)) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
     const Fault taken = *it;
     if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
     return taken;

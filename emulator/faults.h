@@ -14,7 +14,8 @@ class FaultTable {
   void Clear() { faults_.clear(); }
 
   // The first armed fault of `kind` whose command matches `command` (or that
-  // matches any); one of its uses is spent.  Empty when none applies.
+  // matches any) and has no matches left to skip; one of its uses is spent.
+  // Empty when none applies.
   std::optional<Fault> Take(FaultKind kind, int command);
 
  private:

@@ -50,6 +50,14 @@ std::vector<uint8_t> FrameBuffer::RequestBytes() const {
   return std::vector<uint8_t>(bytes_.begin(), bytes_.begin() + static_cast<long>(last) + 1);
 }
 
+std::vector<uint8_t> FrameBuffer::RawLine() const {
+  if (!filled_.test(0) || (bytes_[0] != 'L' && bytes_[0] != 'l')) return {};
+  for (size_t i = 0; i < kFrameBufferSize && filled_.test(i); ++i) {
+    if (bytes_[i] == 0x0D) return std::vector<uint8_t>(bytes_.begin(), bytes_.begin() + i + 1);
+  }
+  return {};
+}
+
 void FrameBuffer::PutReply(std::span<const uint8_t> reply) {
   const size_t n = std::min(reply.size(), kFrameBufferSize);
   std::copy_n(reply.begin(), n, bytes_.begin());

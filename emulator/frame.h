@@ -70,6 +70,9 @@ class FrameBuffer {
   std::vector<uint8_t> ReadAt(uint8_t offset, size_t count) const;
   // The complete request, bytes 0 .. L (at least 0 .. 2).
   std::vector<uint8_t> RequestBytes() const;
+  // The raw line in the buffer: bytes 0 .. its first carriage return, when
+  // it starts with "L" or "l" and the carriage return has arrived.
+  std::vector<uint8_t> RawLine() const;
   // Replaces the buffer's start with the reply; later bytes stay as they were.
   void PutReply(std::span<const uint8_t> reply);
 

@@ -86,6 +86,16 @@ void McuState::CompleteRequest(std::unique_lock<std::mutex>& lock) {
   RaiseReadyFor(command, lock);
 }
 
+void McuState::CompleteRawLine(std::unique_lock<std::mutex>& lock) {
+  std::vector<uint8_t> line = frame.RawLine();
+  if (line.empty()) return;
+  Append(requests, std::move(line));
+  // Taken once: later writes behind the line do not complete it again.
+  frame.PutReply(raw_reply);
+  if (raw_reply.empty()) return;
+  RaiseReadyFor(kRawLine, lock);
+}
+
 void McuState::BootLoaderWrite(std::span<const uint8_t> bytes, std::unique_lock<std::mutex>& lock) {
   LowerForNewRequest();
   const bool refuse = !boot.active() && BootLoader::IsEntryRequest(bytes) &&

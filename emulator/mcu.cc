@@ -229,6 +229,11 @@ std::vector<Transfer> Mcu::Transfers() const {
   return {state_->transfers.begin(), state_->transfers.end()};
 }
 
+void Mcu::SetRawReply(const std::vector<uint8_t>& reply) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->raw_reply.assign(reply.begin(), reply.begin() + std::min<size_t>(reply.size(), 256));
+}
+
 void Mcu::ClearLogs() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   McuState& s = *state_;

@@ -56,12 +56,14 @@ enum class FaultKind : uint8_t {
 
 inline constexpr int kAnyCommand = -1;
 inline constexpr int kBootRecord = 0x100;
+inline constexpr int kRawLine = 0x101;
 
 struct Fault {
   FaultKind kind;
   int remaining = -1;          // how many more matches it applies to; -1: until cleared
   int command = kAnyCommand;   // see FaultKind
   int value = 0;               // kind-specific, see FaultKind
+  int skip = 0;                // matches to let pass before it applies
 };
 
 // ---------------------------------------------------------------------------
@@ -161,6 +163,13 @@ class Mcu {
   bool InBootLoader() const;
   void SetBootLoader(bool on);
   BootLoaderLog BootLoader() const;
+
+  // --- raw lines ---
+  // A write at offset 0 that starts with "L" or "l" is a raw line, complete
+  // at its carriage return; it is logged with the framed requests.  With a
+  // reply set (a whole frame: head, then data), the reply is put in the frame
+  // buffer and the ready line rises; with none (the default) nothing happens.
+  void SetRawReply(const std::vector<uint8_t>& reply);
 
   // --- inspection ---
   std::vector<std::vector<uint8_t>> Requests() const;  // framed requests, bytes 0..L

@@ -44,6 +44,9 @@ struct McuState {
   uint8_t unstable_counter = 0;
 
   std::deque<std::vector<uint8_t>> requests;
+  // The reply a raw line ("L"/"l" up to its carriage return) gets; empty:
+  // such lines get none.
+  std::vector<uint8_t> raw_reply;
   std::deque<Transfer> transfers;
   std::vector<uint8_t> door_requests;
   std::vector<uint8_t> mode_requests;
@@ -77,6 +80,8 @@ struct McuState {
   // A request is complete in the frame buffer: check it, carry it out,
   // put the reply in the buffer and raise the ready line.
   void CompleteRequest(std::unique_lock<std::mutex>& lock);
+  // A raw line ended with its carriage return in the frame buffer.
+  void CompleteRawLine(std::unique_lock<std::mutex>& lock);
   // A write at register 0xFF.
   void BootLoaderWrite(std::span<const uint8_t> bytes, std::unique_lock<std::mutex>& lock);
   // Applies the armed faults for `command` to a prepared ready rise.

@@ -523,6 +523,33 @@ TEST(McuFaults, ReplyFaultsApplyToTheirCommandForTheirCount) {
   EXPECT_EQ(bus.mcu.Peek(0, kEeprom, 0x0300, 1), Bytes{7}) << "the command still ran";
 }
 
+TEST(McuFaults, SkippedMatchesPassUntouched) {
+  Bus bus;
+  const Bytes read = MemFrame(0x02, 0, 0xA0, 0x00C0, 8);
+  bus.mcu.AddFault({.kind = FaultKind::kStatusRejected, .remaining = 1, .skip = 2});
+  EXPECT_EQ(bus.Transact(read)[0], 0x00);
+  EXPECT_EQ(bus.Transact(read)[0], 0x00);
+  EXPECT_EQ(bus.Transact(read)[0], 0x02) << "the third match";
+  EXPECT_EQ(bus.Transact(read)[0], 0x00);
+}
+
+TEST(McuRawLine, AnsweredOnlyWithAReplySet) {
+  Bus bus;
+  const Bytes line{'L', 0x01, 0x02, 0x0D, 0x77};
+  EXPECT_EQ(bus.mcu.Write(bus.selected, 0, line).status, 0);
+  EXPECT_FALSE(bus.mcu.ReadyLine());
+  EXPECT_EQ(bus.mcu.Requests().back(), (Bytes{'L', 0x01, 0x02, 0x0D})) << "up to the CR";
+
+  const Bytes reply{0x00, 0x00, 0x0A, 0x09, 0x00, 0x00, 0x02, 0x00, 0x00, 0xAB, 0xCD};
+  bus.mcu.SetRawReply(reply);
+  EXPECT_EQ(bus.mcu.Write(bus.selected, 0, Bytes{'l', 0x05}).status, 0);
+  EXPECT_FALSE(bus.mcu.ReadyLine()) << "no carriage return yet";
+  EXPECT_EQ(bus.mcu.Write(bus.selected, 2, Bytes{0x0D}).status, 0);
+  EXPECT_TRUE(bus.mcu.ReadyLine());
+  EXPECT_EQ(bus.mcu.Read(bus.selected, 0, 11).data, reply);
+  EXPECT_EQ(bus.mcu.Requests().size(), 2u);
+}
+
 TEST(McuFaults, UnstableReadsNeverRepeat) {
   Bus bus;
   bus.mcu.AddFault({FaultKind::kUnstableReads});

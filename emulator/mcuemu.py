@@ -263,12 +263,16 @@ class Mcuemu:
     def clear_logs(self):
         self.command("clearlogs")
 
-    def fault(self, kind, count=None, cmd=None, value=None):
+    def fault(self, kind, count=None, cmd=None, value=None, skip=None):
         line = "fault " + kind
-        for key, arg in (("count", count), ("cmd", cmd), ("value", value)):
+        for key, arg in (("count", count), ("skip", skip), ("cmd", cmd), ("value", value)):
             if arg is not None:
                 line += " %s=%s" % (key, arg)
         self.command(line)
+
+    def raw_reply(self, frame=b""):
+        """The whole reply frame a raw "L" line gets; empty: none."""
+        self.command("rawreply " + frame.hex() if frame else "rawreply")
 
     def clear_faults(self):
         self.command("fault clear")
