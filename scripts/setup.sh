@@ -8,7 +8,11 @@ set -eu
 TQ8_PACKAGES="build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libjson-c-dev libshp-dev
-  python3"
+  python3 python3-dbfread"
+
+# The cross build for the controller's SoC (MIPS32 big-endian), GoogleTest's
+# sources to build for it, and qemu-user to run its tests.
+TQ8_CROSS_PACKAGES="g++-mips-linux-gnu googletest qemu-user"
 
 tq8_install_packages() {
   missing=""
@@ -33,6 +37,13 @@ tq8_build() {
   shift
   cmake -S "$TQ8_SOURCE" -B "$TQ8_SOURCE/$dir" -G Ninja "$@" >/dev/null
   cmake --build "$TQ8_SOURCE/$dir"
+}
+
+# tq8_cross_build DIR [cmake options...]: the same for the controller's SoC.
+tq8_cross_build() {
+  dir="$1"
+  shift
+  tq8_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$TQ8_SOURCE/cmake/mips-linux-gnu.cmake" "$@"
 }
 
 TQ8_SOURCE=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build, then the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the unit
+# tests built for the controller's processor under qemu-user (cross.sh).
 set -eu
 . "$(dirname "$0")/setup.sh"
 
-tq8_install_packages
+tq8_install_packages $TQ8_CROSS_PACKAGES
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build"
@@ -16,4 +17,7 @@ echo "== build with sanitizers"
 tq8_build build-asan -DTQ8_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTQ8_BENCHMARKS=OFF
 echo "== tests with sanitizers"
 ctest --test-dir "$TQ8_SOURCE/build-asan" --output-on-failure -j "$jobs"
+
+# The unit tests again on the controller's processor (qemu-user).
+"$TQ8_SOURCE/scripts/cross.sh"
 echo "== all tests passed"
