@@ -1,0 +1,119 @@
+// The discovery responder that every mode daemon runs as the thread
+// ThreadScan.  PC software finds controllers by sending the probe
+// "SEEK W642IP" to UDP port 9000; each controller answers the sender with one
+// line naming its software version, its serial number and the connection its
+// daemon serves at that moment.
+//
+// One responder serves all four daemons.  What differs between them is data:
+// the profile they name at start (reply layout, version text, socket options,
+// messages, what a socket failure does) and the live values they publish
+// while they run.
+//
+//   DiscoveryStart(kBridgeDiscovery, serial);        // once, before the thread
+//   StartDaemonThread("ThreadScan", ThreadScan);     // discovery/daemon.h
+//   DiscoveryPublish({.port = 1000});                // whenever a value changes
+//   DiscoveryPublish({.address = "192.168.0.7"});
+//
+// Published values are copied under one lock and the reply is built from a
+// copy, so a reply shows each value either from before or from after a
+// change, never a mix of two.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+inline constexpr uint16_t kDiscoveryPort = 9000;
+// Largest datagram read; also the reply buffer.
+inline constexpr size_t kDiscoveryBufferSize = 2048;
+// Published texts, terminator included (a longer text is cut).
+inline constexpr size_t kDiscoveryTextSize = 256;
+
+// How the reply names the connection.
+enum class ReplyLayout : uint8_t {
+  // "TQ8-HUB-SW:%s SN%d L1_Port:%d L2_Port:0000 L1_Conn:%s L2_Conn:%s Lock:0"
+  // with the version, serial number, port, and the address twice.
+  kServedConnection,
+  // "TQ8-HUB-SW:%s SN%d L1_Port:1000 L2_Port:1001 L1_Conn:%s:%d L2_Conn:%s Lock:0"
+  // with the version, serial number, address, port and path.
+  kCloudServer,
+};
+
+// What the responder does when its socket cannot be created or bound.
+enum class ScanSocketFailure : uint8_t {
+  kEndProcess,  // the daemon cannot go on without discovery: exit status 1
+  kEndThread,   // the daemon goes on without discovery
+};
+
+struct DiscoveryProfile {
+  const char* daemon;
+  ReplyLayout layout;
+  const char* version;
+  bool reuse_address;  // SO_REUSEADDR before binding
+  ScanSocketFailure on_socket_failure;
+  // Kernel-log texts.
+  const char* socket_failed;
+  const char* bind_failed;
+  const char* receive_failed;
+  const char* send_failed;
+  // Values before the daemon publishes any.
+  long initial_port;
+  const char* initial_address;
+};
+
+extern const DiscoveryProfile kVerifyDiscovery;
+extern const DiscoveryProfile kCloudDiscovery;
+extern const DiscoveryProfile kBridgeDiscovery;
+extern const DiscoveryProfile kStandbyDiscovery;
+
+// The live values a reply shows.
+//   verifyd, bridged, standbyd: port = L1_Port, address = L1_Conn and L2_Conn.
+//   cloudd: address and port = L1_Conn ("address:port"), path = L2_Conn.
+struct DiscoveryValues {
+  long port = 0;
+  std::array<char, kDiscoveryTextSize> address{};
+  std::array<char, kDiscoveryTextSize> path{};
+};
+
+// A change of some of the values, made in one step.  Members left empty
+// (no port, null texts) keep their value.
+struct DiscoveryChange {
+  std::optional<long> port = std::nullopt;
+  const char* address = nullptr;
+  const char* path = nullptr;
+};
+
+// Installs the daemon's profile and serial number and resets the values to
+// the profile's initial ones.  Call once before ThreadScan starts.
+void DiscoveryStart(const DiscoveryProfile& profile, long serial);
+
+// Publishes a change; safe from any thread.
+void DiscoveryPublish(const DiscoveryChange& change);
+
+// A copy of the current values, taken under the lock.
+DiscoveryValues DiscoverySnapshot();
+
+// True when the datagram's first 11 bytes are "SEEK W642IP"; what follows
+// them does not matter.
+bool IsDiscoveryProbe(std::span<const uint8_t> datagram);
+
+// The reply text (no terminating zero is sent) for the given values, cut to
+// out.size() - 1 characters and terminated.  Returns its length.
+size_t BuildDiscoveryReply(const DiscoveryProfile& profile, long serial,
+                           const DiscoveryValues& values, std::span<char> out);
+
+// Creates the UDP socket and binds it to `port` on every local address, as
+// the active profile says.  On failure the profile decides: the process
+// ends with status 1, or -1 is returned.  Port 0 binds any free port (tests).
+int OpenDiscoverySocket(uint16_t port);
+
+// Receives one datagram on `fd` into `buffer` and answers it when it is a
+// probe.  The buffer is cleared afterwards.
+void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer);
+
+// pthread entry: opens the socket on port 9000 and answers probes for the
+// life of the daemon.  Returns only when the socket failed and the profile
+// lets the daemon go on without discovery.
+void* ThreadScan(void* unused);

@@ -1,0 +1,42 @@
+// standbyd: the daemon of the controller's offline mode.  The MCU works on
+// its own key base; the daemon only keeps the controller discoverable (with
+// no connection to report) and logs the MCU's identity every 10 s.
+
+#include <unistd.h>
+
+#include "discovery/daemon_start.h"
+#include "discovery/discovery.h"
+#include "link/platform.h"
+#include "link/thread_ctrl.h"
+#include "link/transaction.h"
+#include "link/variant.h"
+#include "minini/config_keys.h"
+
+namespace {
+
+constexpr DaemonTexts kTexts{
+    .foreground = "Start Offline_Daemon as programm\n",
+    .background = "Start Offline_Daemon as daemon\n",
+    .usage = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive",
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LinkStart(kStandbyLink);
+  if (!BusLockOpen()) return 1;
+  InstallStopHandler();
+  SetupReadyLine();
+  OpenLink();  // a link that did not open shows up in every later transaction
+
+  const long serial = ConfigReadLong(kSerialNumber);
+  LogMessage("SN=%ld\n", serial);
+  // Port 0 and "0.0.0.0" for the life of the process.
+  DiscoveryStart(kStandbyDiscovery, serial);
+
+  DaemonDispatch(argc, argv, kTexts);
+  StartDaemonThread("ThreadScan", ThreadScan);
+  StartDaemonThread("ThreadCtrl", ThreadCtrl);
+  LogMessage("Start OFFLINE \n");
+  for (;;) ::sleep(1);
+}

@@ -1,0 +1,282 @@
+"""Helpers for the system tests: the real programs, started as processes
+against the emulated MCU below a fresh off-target root (Python 3 standard
+library only).
+
+    board = Board(serial=1234567)          # a new root served by mcuemu
+    board.write_config({"INFO": {"SERIAL_NUMBER": 42}})
+    daemon = board.start("standbyd", "-i")
+    board.wait_for_record("Start OFFLINE \\n")
+    print(udp_request(b"SEEK W642IP", 9000))
+    assert daemon.stop() == 0              # SIGTERM, then the exit status
+    board.close()                          # stops what is left, removes the root
+
+Programs are found through environment variables named after them in upper
+case with '-' as '_' (BRIDGED, STANDBYD, LINK_SESSION; MCUEMU for the
+emulator), as the build sets them for ctest, else in build/bin.
+
+Every board has its own bus lock name (TQ8_BUSLOCK), so boards never share
+a lock.  Ports are another matter: daemons bind UDP 9000 and their
+configured TCP ports, so tests that start daemons run one at a time or each
+in a network namespace of its own (call loopback_up() first in one).
+"""
+
+import ctypes
+import fcntl
+import itertools
+import os
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "emulator"))
+
+from mcuemu import Mcuemu, make_root  # noqa: E402
+
+DEFAULT_TIMEOUT = 10.0
+_board_numbers = itertools.count()
+
+
+def program(name):
+    """Path of a program of the build: $NAME (upper case, '-' as '_'), else build/bin/NAME."""
+    variable = name.upper().replace("-", "_")
+    return os.environ.get(variable) or os.path.join(SOURCE, "build", "bin", name)
+
+
+def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02):
+    """Polls `predicate` until it returns something true (returned) or the
+    time is up (its last value returned)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def loopback_up():
+    """Brings the loopback interface up when it is down, as in a fresh network
+    namespace (`unshare -rn`).  Needs no privilege when it is up already."""
+    siocgifflags, siocsifflags, iff_up = 0x8913, 0x8914, 0x1
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        request = struct.pack("16sH14x", b"lo", 0)
+        flags = struct.unpack("16sH14x", fcntl.ioctl(s, siocgifflags, request))[1]
+        if not flags & iff_up:
+            fcntl.ioctl(s, siocsifflags, struct.pack("16sH14x", b"lo", flags | iff_up))
+
+
+def become_subreaper():
+    """Makes this process the parent of orphaned descendants, so that a daemon
+    that forked itself away (-d) can still be waited for with os.waitpid."""
+    pr_set_child_subreaper = 36
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(pr_set_child_subreaper, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    """A port number that nothing on this machine uses at the moment."""
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def udp_request(payload, port, host="127.0.0.1", timeout=2.0, source=None):
+    """Sends one datagram from a fresh socket and returns the first reply (or None)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        if source:
+            s.bind((source, 0))
+        s.settimeout(timeout)
+        s.sendto(payload, (host, port))
+        try:
+            return s.recv(65536)
+        except socket.timeout:
+            return None
+
+
+def tcp_connect(port, host="127.0.0.1", timeout=DEFAULT_TIMEOUT, source=None):
+    """Connects once the port listens; the connected socket."""
+    deadline = time.monotonic() + timeout
+    while True:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if source:
+            s.bind((source, 0))
+        try:
+            s.connect((host, port))
+            return s
+        except ConnectionRefusedError:
+            s.close()
+            if time.monotonic() >= deadline:
+                raise
+            time.sleep(0.02)
+
+
+def receive(sock, count=None, until=None, timeout=5.0):
+    """Bytes from a stream socket: at least `count` bytes, or up to and including the
+    bytes `until` (or until the function `until` holds for what arrived),
+    or (neither) whatever arrives before the peer closes.  Returns what
+    arrived when the time is up first."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while True:
+        if count is not None and len(data) >= count:
+            return data
+        if until is not None and (until(data) if callable(until) else until in data):
+            return data
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return data
+        ready, _, _ = select.select([sock], [], [], left)
+        if not ready:
+            return data
+        chunk = sock.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
+
+
+def kernel_log(root):
+    """The kernel-log records written below `root` so far, as text."""
+    try:
+        with open(os.path.join(root, "dev", "kmsg"), "rb") as log:
+            raw = log.read()
+    except FileNotFoundError:
+        return []
+    return [r.decode("latin-1") for r in raw.split(b"\0")[:-1]]
+
+
+class Process:
+    """A program started by a Board; its standard output and error go to files."""
+
+    def __init__(self, popen, name, out_path, err_path):
+        self.popen = popen
+        self.name = name
+        self.pid = popen.pid
+        self._out_path = out_path
+        self._err_path = err_path
+
+    def poll(self):
+        return self.popen.poll()
+
+    def wait(self, timeout=DEFAULT_TIMEOUT):
+        return self.popen.wait(timeout=timeout)
+
+    def stop(self, signal_number=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):
+        """Sends the signal (unless the program already ended) and returns the exit status."""
+        if self.popen.poll() is None:
+            self.popen.send_signal(signal_number)
+        return self.popen.wait(timeout=timeout)
+
+    def kill(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+            self.popen.wait()
+
+    def stdout(self):
+        with open(self._out_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def stderr(self):
+        with open(self._err_path, "rb") as f:
+            return f.read().decode("latin-1")
+
+
+class Board:
+    """A fresh off-target root, served by mcuemu (started with `emulator_args`),
+    and the programs started on it."""
+
+    def __init__(self, *emulator_args, serial=None, model=None):
+        self.root = make_root(binary=program("mcuemu"))
+        self.lock_name = "/tq8-systest-%d-%d" % (os.getpid(), next(_board_numbers))
+        args = list(emulator_args)
+        if serial is not None:
+            args += ["--serial", str(serial)]
+        if model is not None:
+            args += ["--model", str(model)]
+        try:
+            self.mcu = Mcuemu(self.root, *args, binary=program("mcuemu")).start()
+        except Exception:
+            shutil.rmtree(self.root, ignore_errors=True)
+            raise
+        self.env = dict(os.environ, TQ8_ROOT=self.root, TQ8_BUSLOCK=self.lock_name)
+        self.processes = []
+
+    # --- files below the root ---
+
+    def path(self, relative):
+        return os.path.join(self.root, relative.lstrip("/"))
+
+    def write_config(self, sections):
+        """Writes CONFIG.CFG from {section: {key: value}}."""
+        lines = []
+        for section, keys in sections.items():
+            lines.append("[%s]" % section)
+            lines += ["%s=%s" % (key, value) for key, value in keys.items()]
+        with open(self.path("etc/config/tq8hub/CONFIG.CFG"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def read(self, relative):
+        """A file below the root as text, or None when it is missing."""
+        try:
+            with open(self.path(relative), "rb") as f:
+                return f.read().decode("latin-1")
+        except FileNotFoundError:
+            return None
+
+    # --- the kernel log ---
+
+    def records(self):
+        return kernel_log(self.root)
+
+    def wait_for_record(self, match, timeout=DEFAULT_TIMEOUT, count=1):
+        """Waits until `count` records equal the text `match` (or satisfy it,
+        when it is a function); returns the last of them, or None on time-out."""
+        test = match if callable(match) else (lambda record: record == match)
+
+        def found():
+            hits = [r for r in self.records() if test(r)]
+            return hits[count - 1] if len(hits) >= count else None
+
+        return wait_for(found, timeout)
+
+    # --- programs ---
+
+    def start(self, name, *args, env=None):
+        """Starts build/bin/NAME with the board's root and bus lock."""
+        tag = "%s-%d" % (name, len(self.processes))
+        out_path = self.path(tag + ".stdout")
+        err_path = self.path(tag + ".stderr")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            popen = subprocess.Popen([program(name), *args], env=env or self.env,
+                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        process = Process(popen, name, out_path, err_path)
+        self.processes.append(process)
+        return process
+
+    def run(self, name, *args, timeout=DEFAULT_TIMEOUT):
+        """Runs build/bin/NAME to its end; the completed process (output as text)."""
+        return subprocess.run([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout, text=True,
+                              errors="replace")
+
+    def sanitizer_reports(self):
+        """Names of the started programs whose standard error holds an
+        AddressSanitizer or UndefinedBehaviorSanitizer report."""
+        return [p.name for p in self.processes
+                if "Sanitizer" in p.stderr() or "runtime error:" in p.stderr()]
+
+    def close(self):
+        """Kills what still runs, stops the emulator, removes the root and the lock."""
+        for process in self.processes:
+            process.kill()
+        self.mcu.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+        try:
+            os.unlink("/dev/shm" + self.lock_name)
+        except FileNotFoundError:
+            pass
