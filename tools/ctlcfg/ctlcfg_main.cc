@@ -1,0 +1,32 @@
+// ctlcfg: shows and changes the MCU's configuration block, the door timing
+// triple, the fire state and the key mode, and opens the door.
+//
+//   ctlcfg -r | -w ARG... | -W TEXT | -o
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "link/platform.h"
+#include "link/transaction.h"
+#include "link/variant.h"
+#include "tools/ctlcfg/actions.h"
+
+int main(int argc, char** argv) {
+  LinkStart(kCtlcfgLink);
+  if (!BusLockOpen()) return 1;
+  if (argc < 2) {
+    std::printf("Use \"ctlcfg [-r|-w]\"\n");
+    return 1;
+  }
+  SetupReadyLine();
+  OpenLink();  // a link that did not open shows in every transaction's lines
+
+  const char* action = argv[1];
+  if (std::strcmp(action, "-o") == 0) return OpenDoorOnce();
+  if (std::strcmp(action, "-W") == 0) return WriteConfigText(argc > 2 ? argv[2] : nullptr);
+  if (std::strcmp(action, "-r") == 0) return PrintConfiguration();
+  if (std::strcmp(action, "-w") == 0) {
+    return EditFields(std::span<char* const>(argv + 2, static_cast<size_t>(argc - 2)));
+  }
+  return 1;
+}
