@@ -1,0 +1,44 @@
+#include "tools/extcard/external_card.h"
+
+namespace {
+
+// 0-15 for a hexadecimal digit of either case, -1 otherwise.
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+CardTextCheck BuildExternalCardRecord(std::string_view text, ExternalCardRecord& record) {
+  record = {};
+  // Every character is checked, the ignored first digit of an odd-length
+  // text included: a text with a stray character is not a card.
+  for (char c : text) {
+    if (HexValue(c) < 0) return CardTextCheck::kNotHex;
+  }
+  if (text.size() > kMaxExternalCardDigits) return CardTextCheck::kTooLong;
+
+  const size_t card_bytes = text.size() / 2;
+  record.bytes[0] = kExternalCardMarker;
+  for (size_t i = 1; i <= card_bytes; ++i) {
+    const size_t at = text.size() - 2 * i;
+    record.bytes[i] = static_cast<uint8_t>(HexValue(text[at]) << 4 | HexValue(text[at + 1]));
+  }
+  record.size = 1 + card_bytes;
+  return CardTextCheck::kOk;
+}
+
+bool ParseDirection(std::string_view text, uint8_t& direction) {
+  if (text.empty()) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > 1) return false;
+  }
+  direction = static_cast<uint8_t>(value);
+  return true;
+}
