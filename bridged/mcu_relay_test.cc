@@ -13,6 +13,7 @@
 
 #include "link/memory.h"
 #include "link/platform.h"
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 
@@ -25,12 +26,6 @@ using Bytes = std::vector<uint8_t>;
 const Bytes kReadMem{0x1F, 0x7F, 0x0B, 0x09, 0x01, 0x02, 0x02, 0x00, 0xA0, 0x08, 0x00, 0xC0};
 const Bytes kKeys{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x00, 0xFF};
 
-std::string Stdout(const std::function<void()>& action) {
-  testing::internal::CaptureStdout();
-  action();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
 
 class McuRelayTest : public ::testing::Test {
  protected:
@@ -104,7 +99,7 @@ TEST_F(McuRelayTest, EveryFailureStepGivesNoReplyAndReportsOnce) {
     board().ClearKernelLog();
     mcu().AddFault(c.fault);
     bool relayed = true;
-    EXPECT_EQ(Stdout([&] { relayed = RelayToMcu(kReadMem, reply_); }), c.printed);
+    EXPECT_EQ(CapturedStdout([&] { relayed = RelayToMcu(kReadMem, reply_); }), c.printed);
     EXPECT_FALSE(relayed);
     EXPECT_EQ(board().KernelLog(), c.logged);
     ExpectBusFree();
@@ -117,7 +112,7 @@ TEST_F(McuRelayTest, AFailedWriteReadsNothing) {
   ASSERT_TRUE(RelayToMcu(kReadMem, reply_));
   mcu().ClearLogs();
   Fault(emu::FaultKind::kWriteError, 0);
-  Stdout([&] { EXPECT_FALSE(RelayToMcu(kReadMem, reply_)); });
+  CapturedStdout([&] { EXPECT_FALSE(RelayToMcu(kReadMem, reply_)); });
   for (const emu::Transfer& t : mcu().Transfers()) EXPECT_NE(t.op, 'R');
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/transaction.h"
 #include "link/variant.h"
@@ -31,12 +32,6 @@ class CommandTest : public ::testing::Test {
   static emu::Mcu& mcu() { return board().mcu(); }
   static void Fault(emu::FaultKind kind, int value = 0) {
     mcu().AddFault({.kind = kind, .remaining = 1, .value = value});
-  }
-  static std::string Stdout(const std::function<void()>& action) {
-    testing::internal::CaptureStdout();
-    action();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
   }
   static Bytes LastRequest() { return mcu().Requests().back(); }
 };
@@ -88,7 +83,7 @@ TEST_F(CommandTest, TimeOutsAreNamedByTheCloudDaemonAndForGetCtrlParamsByTheOnli
   LinkStart(kProvisionLink);
   board().ClearKernelLog();
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(GetCtrlParams(), 0); }), "") << "provision shows only the version";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetCtrlParams(), 0); }), "") << "provision shows only the version";
   EXPECT_TRUE(board().KernelLog().empty());
 }
 
@@ -108,10 +103,10 @@ TEST_F(CommandTest, OpenDoorSucceedsOnAnyReplyButARejection) {
 
   LinkStart(kCtlcfgLink);
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "ERROR I2C WRITE\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "ERROR I2C WRITE\n");
   LinkStart(kKeybaseLink);
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "") << "keybase opens silently";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "") << "keybase opens silently";
 }
 
 TEST_F(CommandTest, SetModeReturnsTheAnswerOrTheModeSent) {
@@ -215,9 +210,9 @@ TEST_F(CommandTest, ServiceCommandSendsItsTextWithoutTerminator) {
   EXPECT_EQ(std::string(request.begin() + 9, request.end()), "RESET");
   EXPECT_EQ(mcu().ServiceCommands(), (std::vector<std::string>{"RESET"}));
   Fault(emu::FaultKind::kReadError);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "ERROR I2C READ\n");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 
@@ -91,23 +92,17 @@ class ConfigTransactionTest : public ::testing::Test {
   static void Fault(emu::FaultKind kind, int value = 0) {
     mcu().AddFault({.kind = kind, .remaining = 1, .value = value});
   }
-  static std::string Stdout(const std::function<void()>& action) {
-    testing::internal::CaptureStdout();
-    action();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-  }
 };
 
 TEST_F(ConfigTransactionTest, ReadChangeWriteRoundTrip) {
   ConfigBlock block{};
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 80); }), "Datasize: 80\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); }), "Datasize: 80\n");
   EXPECT_EQ(block, mcu().ConfigBlock());
   EXPECT_TRUE(ConfigBlockAcceptable(block));
   SetReaderWiegand(block, !ReaderIsWiegand(block));
   SealConfigBlock(block);
   const ConfigBlock written = block;
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(WriteCfg(block), 80); }), "WRITING CONFIG\nDatasize: 80\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(WriteCfg(block), 80); }), "WRITING CONFIG\nDatasize: 80\n");
   EXPECT_EQ(mcu().ConfigBlock(), written);
   EXPECT_EQ(mcu().Requests().back().size(), 89u) << "L = 88";
 }
@@ -115,29 +110,29 @@ TEST_F(ConfigTransactionTest, ReadChangeWriteRoundTrip) {
 TEST_F(ConfigTransactionTest, BadChecksumWarnsButKeepsTheBlock) {
   ConfigBlock block{};
   Fault(emu::FaultKind::kBadChecksum);
-  const std::string out = Stdout([&] { EXPECT_EQ(ReadCfg(block), 80); });
+  const std::string out = CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); });
   EXPECT_EQ(out.rfind("Datasize: 80\nReadCfg error CS ", 0), 0u) << out;
   EXPECT_NE(out, "Datasize: 80\nReadCfg error CS FF\n") << "the sum is off";
   EXPECT_EQ(block, mcu().ConfigBlock());
   Fault(emu::FaultKind::kWrongEcho);
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 80); }),
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); }),
             "Datasize: 80\nReadCfg error CS FF\n");
 }
 
 TEST_F(ConfigTransactionTest, RejectedEmptyAndFailedReads) {
   ConfigBlock block{};
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "error 02\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "error 02\n");
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 0\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 0\n");
   Fault(emu::FaultKind::kReadError, 0);
   mcu().AddFault({.kind = emu::FaultKind::kReadError, .remaining = 1, .command = 9});
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR I2C READ\n");
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 80\nERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 80\nERROR I2C READ\n");
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR: WAIT TIMEOUT!\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR: WAIT TIMEOUT!\n");
   Fault(emu::FaultKind::kExtraData, 10);
-  EXPECT_EQ(Stdout([&] { EXPECT_EQ(ReadCfg(block), 90); }), "Datasize: 90\n")
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 90); }), "Datasize: 90\n")
       << "a wrong size is the caller's to refuse; only 80 bytes are copied";
 }
 
@@ -152,24 +147,24 @@ TEST_F(ConfigTransactionTest, FireState) {
   Fault(emu::FaultKind::kNoData);
   EXPECT_EQ(GetFire(), 0) << "too short to hold the state: a failure";
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(GetFire(), 0); }), "error get fire 02\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetFire(), 0); }), "error get fire 02\n");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(SetFire(1), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetFire(1), 0); }), "");
 }
 
 TEST_F(ConfigTransactionTest, KeyModeSendsTheModeAndItsComplement) {
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(SetKeyMode(5), 1); }), "05 ");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(5), 1); }), "05 ");
   const Bytes request = mcu().Requests().back();
   EXPECT_EQ(request[2], 0x0A);
   EXPECT_EQ(Bytes(request.begin() + 9, request.end()), (Bytes{0x05, 0xFA}));
   EXPECT_EQ(mcu().KeyMode(), 5);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(GetKeyMode(), 5); }), "05 ");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 5); }), "05 ");
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "error get mode 02\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "error get mode 02\n");
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(Stdout([] { EXPECT_EQ(SetKeyMode(1), 0); }), "ERROR I2C WRITE\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(1), 0); }), "ERROR I2C WRITE\n");
 }
 
 }  // namespace

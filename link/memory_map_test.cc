@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 
@@ -17,12 +18,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string CapturedStdout(const std::function<void()>& action) {
-  testing::internal::CaptureStdout();
-  action();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
 
 // A memory request as the MCU received it.
 struct MemRequest {

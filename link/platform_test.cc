@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 
@@ -40,12 +41,6 @@ class PlatformTest : public ::testing::Test {
     std::stringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
-  }
-  static std::string Stdout(const std::function<void()>& action) {
-    testing::internal::CaptureStdout();
-    action();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
   }
   std::string root_;
 };
@@ -90,11 +85,11 @@ TEST_F(PlatformTest, KernelLogRecordsEndWithTheirZeroByteAndAreCut) {
 
 TEST_F(PlatformTest, MissingKernelLogIsReportedOrSilentByProgram) {
   ::unlink((root_ + "/dev/kmsg").c_str());
-  EXPECT_EQ(Stdout([] { LogMessage("lost\n"); }), "problem opening /dev/kmsg\n");
+  EXPECT_EQ(CapturedStdout([] { LogMessage("lost\n"); }), "problem opening /dev/kmsg\n");
   struct stat st {};
   EXPECT_NE(::stat((root_ + "/dev/kmsg").c_str(), &st), 0) << "the log is never created";
   LinkStart(kCloudLink);
-  EXPECT_EQ(Stdout([] { LogMessage("lost\n"); }), "");
+  EXPECT_EQ(CapturedStdout([] { LogMessage("lost\n"); }), "");
 }
 
 TEST_F(PlatformTest, GpioFilesGetExactlyTheirWords) {
@@ -110,10 +105,10 @@ TEST_F(PlatformTest, GpioFilesGetExactlyTheirWords) {
 
 TEST_F(PlatformTest, GpioFailuresGoWhereTheProgramSendsThem) {
   LinkStart(kCtlcfgLink);
-  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioExport(14), 0); }), "error gpio/export");
-  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioSetDirection(15, false), 0); }), "error gpio/direction");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioExport(14), 0); }), "error gpio/export");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioSetDirection(15, false), 0); }), "error gpio/direction");
   LinkStart(kCloudLink);
-  EXPECT_EQ(Stdout([] { EXPECT_LT(GpioWaitValue(15, 1000, '1'), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioWaitValue(15, 1000, '1'), 0); }), "");
   EXPECT_EQ(Read("dev/kmsg"), std::string("ERROR gpio/wait\0", 16));
 }
 

@@ -10,6 +10,7 @@
 
 #include "link/memory.h"
 #include "link/platform.h"
+#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/transaction.h"
 #include "link/variant.h"
@@ -18,12 +19,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string CapturedStdout(const std::function<void()>& action) {
-  testing::internal::CaptureStdout();
-  action();
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
-}
 
 class LinkTest : public ::testing::Test {
  protected:
