@@ -17,6 +17,7 @@
 
 #include "bridged/testing/pc_side.h"
 #include "link/variant.h"
+#include "link/testing/emulated_board.h"
 
 namespace {
 
@@ -91,15 +92,7 @@ class LineProtocolTest : public ::testing::Test {
     return Bytes(reply.begin(), reply.begin() + static_cast<long>(n));
   }
   std::string Chunk(const std::string& chunk) { return S(Chunk(B(chunk))); }
-  std::vector<std::string> KernelLog() const {
-    std::ifstream in(root_ + "/dev/kmsg", std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::vector<std::string> records;
-    std::string record;
-    while (std::getline(all, record, '\0')) records.push_back(record);
-    return records;
-  }
+  std::vector<std::string> KernelLog() const { return ReadKernelLog(root_); }
 
   std::string root_;
   LineProcessor lines_;

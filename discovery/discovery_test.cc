@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "link/variant.h"
+#include "link/testing/emulated_board.h"
 
 namespace {
 
@@ -78,15 +79,7 @@ class DiscoveryTest : public ::testing::Test {
     ::unsetenv("TQ8_ROOT");
     std::filesystem::remove_all(root_);
   }
-  std::vector<std::string> KernelLog() const {
-    std::ifstream in(root_ + "/dev/kmsg", std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    std::vector<std::string> records;
-    std::string record;
-    while (std::getline(all, record, '\0')) records.push_back(record);
-    return records;
-  }
+  std::vector<std::string> KernelLog() const { return ReadKernelLog(root_); }
   std::string root_;
 };
 

@@ -29,6 +29,17 @@ def _binary(binary=None):
     return binary or os.environ.get("MCUEMU") or shutil.which("mcuemu") or "mcuemu"
 
 
+def wait_for(predicate, timeout=5.0, interval=0.02):
+    """Polls `predicate` until it returns something true (returned) or the
+    time is up (its last value returned)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
 def make_root(prefix="tq8root-", binary=None):
     """A fresh temporary directory laid out as an off-target root."""
     root = tempfile.mkdtemp(prefix=prefix)
@@ -116,13 +127,7 @@ class Mcuemu:
         return self.command(line)[0]
 
     def wait_for(self, predicate, timeout=5.0, interval=0.02):
-        """Polls `predicate` until it holds (returns its value) or times out (returns it falsy)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            value = predicate()
-            if value or time.monotonic() >= deadline:
-                return value
-            time.sleep(interval)
+        return wait_for(predicate, timeout, interval)
 
     # --- one method per command ---
 

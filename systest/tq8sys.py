@@ -36,6 +36,7 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "emulator"))
 
+import mcuemu  # noqa: E402
 from mcuemu import Mcuemu, make_root  # noqa: E402
 
 DEFAULT_TIMEOUT = 10.0
@@ -51,12 +52,7 @@ def program(name):
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02):
     """Polls `predicate` until it returns something true (returned) or the
     time is up (its last value returned)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval)
+    return mcuemu.wait_for(predicate, timeout, interval)
 
 
 def loopback_up():

@@ -65,8 +65,13 @@ EmulatedBoard::~EmulatedBoard() {
 
 emu::Mcu& EmulatedBoard::mcu() { return emulator_->mcu(); }
 
-std::vector<std::string> EmulatedBoard::KernelLog() const {
-  std::string all = ReadFile("dev/kmsg");
+std::vector<std::string> EmulatedBoard::KernelLog() const { return ReadKernelLog(root_); }
+
+std::vector<std::string> ReadKernelLog(const std::string& root) {
+  std::ifstream in(root + "/dev/kmsg", std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  const std::string all = buffer.str();
   std::vector<std::string> records;
   size_t start = 0;
   for (size_t i = 0; i < all.size(); ++i) {

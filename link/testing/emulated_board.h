@@ -36,6 +36,10 @@ class EmulatedBoard {
   emu::Emulator* emulator_ = nullptr;
 };
 
+// The kernel-log records below an off-target root (each without its
+// terminating zero byte).
+std::vector<std::string> ReadKernelLog(const std::string& root);
+
 // Makes a fresh temporary directory; returns its path.
 std::string MakeTempDir();
 // Removes a directory tree.
