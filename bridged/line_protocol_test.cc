@@ -68,12 +68,7 @@ const std::string kUnrecognised = "\x02HJ";
 class LineProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "bridge_lines.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    std::filesystem::create_directories(root_ + "/dev");
-    std::ofstream(root_ + "/dev/kmsg").flush();
-    ::setenv("TQ8_ROOT", root_.c_str(), 1);
+    root_ = MakeKernelLogRoot();
     LinkStart(kBridgeLink);
     g_mcu = {};
     lines_.serial = 42;
@@ -83,7 +78,7 @@ class LineProtocolTest : public ::testing::Test {
   }
   void TearDown() override {
     ::unsetenv("TQ8_ROOT");
-    std::filesystem::remove_all(root_);
+    RemoveTree(root_);
   }
   // The reply block to one chunk.
   Bytes Chunk(const Bytes& chunk) {

@@ -67,17 +67,12 @@ uint16_t LocalPort(int fd) {
 class DiscoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "discovery.XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    std::filesystem::create_directories(root_ + "/dev");
-    std::ofstream(root_ + "/dev/kmsg").flush();
-    ::setenv("TQ8_ROOT", root_.c_str(), 1);
+    root_ = MakeKernelLogRoot();
     LinkStart(kBridgeLink);
   }
   void TearDown() override {
     ::unsetenv("TQ8_ROOT");
-    std::filesystem::remove_all(root_);
+    RemoveTree(root_);
   }
   std::vector<std::string> KernelLog() const { return ReadKernelLog(root_); }
   std::string root_;

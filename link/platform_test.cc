@@ -20,13 +20,11 @@ namespace {
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = MakeTempDir();
-    for (const char* dir : {"/dev", "/sys", "/sys/class", "/sys/class/gpio",
-                            "/sys/class/gpio/gpio14", "/var", "/var/run", "/proc", "/proc/bus"}) {
+    root_ = MakeKernelLogRoot();
+    for (const char* dir : {"/sys", "/sys/class", "/sys/class/gpio", "/sys/class/gpio/gpio14",
+                            "/var", "/var/run", "/proc", "/proc/bus"}) {
       ::mkdir((root_ + dir).c_str(), 0755);
     }
-    Write("dev/kmsg", "");
-    ::setenv("TQ8_ROOT", root_.c_str(), 1);
     LinkStart(kStandbyLink);
   }
   void TearDown() override {

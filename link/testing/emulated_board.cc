@@ -30,6 +30,14 @@ void RemoveTree(const std::string& path) {
       FTW_DEPTH | FTW_PHYS);
 }
 
+std::string MakeKernelLogRoot() {
+  const std::string root = MakeTempDir();
+  ::mkdir((root + "/dev").c_str(), 0755);
+  std::ofstream(root + "/dev/kmsg").flush();
+  ::setenv("TQ8_ROOT", root.c_str(), 1);
+  return root;
+}
+
 EmulatedBoard& EmulatedBoard::Get() {
   static EmulatedBoard board;
   return board;

@@ -40,6 +40,10 @@ class EmulatedBoard {
 // terminating zero byte).
 std::vector<std::string> ReadKernelLog(const std::string& root);
 
+// Makes a fresh temporary root holding an empty kernel log (dev/kmsg) and
+// points TQ8_ROOT at it; returns its path.
+std::string MakeKernelLogRoot();
+
 // Makes a fresh temporary directory; returns its path.
 std::string MakeTempDir();
 // Removes a directory tree.
