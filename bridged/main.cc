@@ -7,10 +7,10 @@
 #include "bridged/line_protocol.h"
 #include "bridged/mcu_relay.h"
 #include "bridged/settings.h"
-#include "discovery/daemon_start.h"
+#include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/platform.h"
-#include "link/thread_ctrl.h"
+#include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 
@@ -19,7 +19,10 @@ namespace {
 constexpr DaemonTexts kTexts{
     .foreground = "Start Advanced_Daemon as programm\n",
     .background = "Start Advanced_Daemon as daemon\n",
-    .usage = "Usage ./bridged -d for daemon or ./bridged -i for interactive",
+    .usage_missing = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
+    .usage_wrong = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
+    .usage_sink = MessageSink::kStandardOutput,
+    .exactly_one_argument = true,
 };
 
 }  // namespace

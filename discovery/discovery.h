@@ -48,7 +48,6 @@ enum class ScanSocketFailure : uint8_t {
 };
 
 struct DiscoveryProfile {
-  const char* daemon;
   ReplyLayout layout;
   const char* version;
   bool reuse_address;  // SO_REUSEADDR before binding
@@ -63,8 +62,24 @@ struct DiscoveryProfile {
   const char* initial_address;
 };
 
-extern const DiscoveryProfile kVerifyDiscovery;
-extern const DiscoveryProfile kCloudDiscovery;
+// The daemons that serve a connection (or none) share everything but their
+// version: address reuse, lower-case messages, and a socket failure that
+// ends the process.
+constexpr DiscoveryProfile ServedConnectionProfile(const char* version) {
+  return {
+      .layout = ReplyLayout::kServedConnection,
+      .version = version,
+      .reuse_address = true,
+      .on_socket_failure = ScanSocketFailure::kEndProcess,
+      .socket_failed = "error socket",
+      .bind_failed = "error bind",
+      .receive_failed = "error recvfrom()",
+      .send_failed = "error sendto()",
+      .initial_port = 0,
+      .initial_address = "0.0.0.0",
+  };
+}
+
 extern const DiscoveryProfile kBridgeDiscovery;
 extern const DiscoveryProfile kStandbyDiscovery;
 

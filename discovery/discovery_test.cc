@@ -2,6 +2,8 @@
 // published by other threads, and one probe answered over loopback on a
 // free port (the fixed port 9000 is left to the system tests).
 
+#include "cloudd/tables.h"
+#include "verifyd/tables.h"
 #include "discovery/discovery.h"
 
 #include <arpa/inet.h>

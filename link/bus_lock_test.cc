@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/start.h"
 #include "link/platform.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"

@@ -1,6 +1,8 @@
 // The door and card commands against the emulated MCU: request bytes,
 // sequence rules, outcome rules and what each program reports.
 
+#include "cloudd/tables.h"
+#include "verifyd/tables.h"
 #include "link/commands.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 // The memory map against the emulated MCU: where each record goes, how it is
 // laid out, and the stable-read, ring and key-base rules.
 
+#include "cloudd/tables.h"
 #include "link/memory_map.h"
 
 #include <gtest/gtest.h>

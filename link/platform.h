@@ -152,13 +152,6 @@ int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int LogMessageV(const char* format, va_list args);
 
 // ---------------------------------------------------------------------------
-// Signals.
-
-// SIGINT and SIGTERM: log "Caught signal %d\n", release the bus lock when
-// this process holds it, exit with status 0.
-void InstallStopHandler();
-
-// ---------------------------------------------------------------------------
 // System clock.  0 when the clock was set, -1 when it could not be.
 int SetSystemClock(time_t when);
 

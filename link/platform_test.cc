@@ -1,6 +1,7 @@
 // The platform layer off the board: paths below TQ8_ROOT, the GPIO files,
 // the kernel-log records, the clock file and the bus-designator rules.
 
+#include "cloudd/tables.h"
 #include "link/platform.h"
 
 #include <gtest/gtest.h>

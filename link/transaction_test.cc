@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cloudd/tables.h"
+#include "verifyd/tables.h"
 #include "link/memory.h"
 #include "link/platform.h"
 #include "link/testing/captured_stdout.h"

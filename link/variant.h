@@ -38,6 +38,31 @@ enum class LinkLockKind : uint8_t {
   kProcessLocal,  // a mutex of this process only
 };
 
+// Building blocks of the programs' tables.
+
+// The link's own failure texts.
+inline constexpr const char* kLinkWriteFailed = "ERROR I2C WRITE\n";
+inline constexpr const char* kLinkTimedOut = "ERROR: WAIT TIMEOUT!\n";
+inline constexpr const char* kLinkReadFailed = "ERROR I2C READ\n";
+inline constexpr const char* kLinkWriteError = "write error\n";
+
+// The usual platform profiles: daemons log to the kernel, tools print on
+// standard output.
+inline constexpr PlatformProfile kDaemonPlatform{
+    .gpio_errors_upper_case = false,
+    .gpio_sink = MessageSink::kKernelLog,
+    .i2c_sink = MessageSink::kStandardError,
+    .report_log_open_failure = true,
+    .log_line_size = 256,
+};
+inline constexpr PlatformProfile kToolPlatform{
+    .gpio_errors_upper_case = false,
+    .gpio_sink = MessageSink::kStandardOutput,
+    .i2c_sink = MessageSink::kStandardError,
+    .report_log_open_failure = true,
+    .log_line_size = 256,
+};
+
 struct LinkVariant {
   const char* program = "";
   PlatformProfile platform{};
@@ -55,8 +80,6 @@ struct LinkVariant {
   CommandReporting service_command{};
 };
 
-extern const LinkVariant kCloudLink;
-extern const LinkVariant kVerifyLink;
 extern const LinkVariant kBridgeLink;
 extern const LinkVariant kStandbyLink;
 extern const LinkVariant kCtlcfgLink;

@@ -6,82 +6,9 @@
 
 namespace {
 
-constexpr const char* kWriteFailed = "ERROR I2C WRITE\n";
-constexpr const char* kTimedOut = "ERROR: WAIT TIMEOUT!\n";
-constexpr const char* kReadFailed = "ERROR I2C READ\n";
-constexpr const char* kWriteError = "write error\n";
-
-// The daemons log to the kernel; the tools print on standard output.
-constexpr PlatformProfile kDaemonPlatform{
-    .gpio_errors_upper_case = false,
-    .gpio_sink = MessageSink::kKernelLog,
-    .i2c_sink = MessageSink::kStandardError,
-    .report_log_open_failure = true,
-    .log_line_size = 256,
-};
-constexpr PlatformProfile kToolPlatform{
-    .gpio_errors_upper_case = false,
-    .gpio_sink = MessageSink::kStandardOutput,
-    .i2c_sink = MessageSink::kStandardError,
-    .report_log_open_failure = true,
-    .log_line_size = 256,
-};
-
 const LinkVariant* g_active = &kOccupancyLink;
 
 }  // namespace
-
-const LinkVariant kCloudLink{
-    .program = "cloudd",
-    .platform = {.gpio_errors_upper_case = true,
-                 .gpio_sink = MessageSink::kKernelLog,
-                 .i2c_sink = MessageSink::kKernelLog,
-                 .report_log_open_failure = false,
-                 .log_line_size = 4096},
-    .lock = LinkLockKind::kBusLock,
-    .sink = MessageSink::kKernelLog,
-    .read_mem_refuses_aa = false,
-    .write_mem_refuses_status_aa = false,
-    .read_mem = {.write_failed = kWriteFailed,
-                 .timed_out = kTimedOut,
-                 .timed_out_detail = "Read Data from Bus %02X Type %02X Address %04X Size %d\n",
-                 .head_read_failed = kReadFailed,
-                 .data_read_failed = kReadFailed,
-                 .rejected = "data[0]=0x%02X\n",
-                 .rejected_head_dump = true,
-                 .verify_failed = "ReadMem error CS %02X %02X\n"},
-    .write_mem = {.write_failed = kWriteFailed,
-                  .timed_out = kTimedOut,
-                  .timed_out_detail = "WriteMem Bus %02X Type %02X Address %04X Size %d\n",
-                  .head_read_failed = kReadFailed,
-                  .data_read_failed = kReadFailed,
-                  .refused = kWriteError},
-    .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
-    .open_door = {.bus_failures = true, .name_before_timeout = true},
-    .set_mode = {.announce = true, .bus_failures = true, .name_before_timeout = true},
-    .get_external = {.bus_failures = true,
-                     .name_before_timeout = true,
-                     .outcome = true,
-                     .data_bytes = true},
-    .set_external = {.bus_failures = true, .name_before_timeout = true, .outcome = true},
-};
-
-const LinkVariant kVerifyLink{
-    .program = "verifyd",
-    .platform = kDaemonPlatform,
-    .lock = LinkLockKind::kProcessLocal,
-    .sink = MessageSink::kKernelLog,
-    .write_mem = {.write_failed = kWriteFailed,
-                  .timed_out = kTimedOut,
-                  .head_read_failed = kReadFailed,
-                  .data_read_failed = kReadFailed,
-                  .refused = kWriteError},
-    // The online daemon names only GetCtrlParams before a time-out.
-    .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
-    .open_door = {.bus_failures = true},
-    .get_external = {.bus_failures = true, .outcome = true},
-    .set_external = {.bus_failures = true, .outcome = true},
-};
 
 const LinkVariant kBridgeLink{
     .program = "bridged",
@@ -101,17 +28,17 @@ const LinkVariant kCtlcfgLink{
     .program = "ctlcfg",
     .platform = kToolPlatform,
     .sink = MessageSink::kStandardOutput,
-    .read_mem = {.write_failed = kWriteFailed,
-                 .timed_out = kTimedOut,
-                 .head_read_failed = kReadFailed,
-                 .data_read_failed = kReadFailed,
+    .read_mem = {.write_failed = kLinkWriteFailed,
+                 .timed_out = kLinkTimedOut,
+                 .head_read_failed = kLinkReadFailed,
+                 .data_read_failed = kLinkReadFailed,
                  .rejected = "data[0]=0x%02X\n",
                  .verify_failed = "ReadMem error\n"},
-    .write_mem = {.write_failed = kWriteFailed,
-                  .timed_out = kTimedOut,
-                  .head_read_failed = kReadFailed,
-                  .data_read_failed = kReadFailed,
-                  .refused = kWriteError},
+    .write_mem = {.write_failed = kLinkWriteFailed,
+                  .timed_out = kLinkTimedOut,
+                  .head_read_failed = kLinkReadFailed,
+                  .data_read_failed = kLinkReadFailed,
+                  .refused = kLinkWriteError},
     .open_door = {.bus_failures = true},
 };
 
@@ -119,9 +46,9 @@ const LinkVariant kKeybaseLink{
     .program = "keybase",
     .platform = kToolPlatform,
     .sink = MessageSink::kStandardOutput,
-    .read_mem = {.write_failed = kWriteFailed,
-                 .timed_out = kTimedOut,
-                 .head_read_failed = kReadFailed},
+    .read_mem = {.write_failed = kLinkWriteFailed,
+                 .timed_out = kLinkTimedOut,
+                 .head_read_failed = kLinkReadFailed},
 };
 
 // fwupdate speaks to the boot loader, not in frames; its GPIO messages go to

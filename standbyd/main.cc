@@ -4,10 +4,10 @@
 
 #include <unistd.h>
 
-#include "discovery/daemon_start.h"
+#include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/platform.h"
-#include "link/thread_ctrl.h"
+#include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
@@ -17,7 +17,10 @@ namespace {
 constexpr DaemonTexts kTexts{
     .foreground = "Start Offline_Daemon as programm\n",
     .background = "Start Offline_Daemon as daemon\n",
-    .usage = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive",
+    .usage_missing = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive\n",
+    .usage_wrong = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive\n",
+    .usage_sink = MessageSink::kStandardOutput,
+    .exactly_one_argument = true,
 };
 
 }  // namespace

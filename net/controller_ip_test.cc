@@ -1,7 +1,7 @@
 // The controller IP from a route table below the test root and the
 // machine's own interface list (its loopback interface holds 127.0.0.1).
 
-#include "link/controller_ip.h"
+#include "net/controller_ip.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

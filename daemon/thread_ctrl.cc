@@ -1,4 +1,4 @@
-#include "link/thread_ctrl.h"
+#include "daemon/thread_ctrl.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "discovery/daemon_start.h"
+#include "daemon/start.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -7,16 +7,22 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/platform.h"
+void DaemonRequireArgument(int argc, const DaemonTexts& texts) {
+  if (argc >= 2) return;
+  EmitMessage(texts.usage_sink, "%s", texts.usage_missing);
+  std::exit(1);
+}
 
 void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts) {
-  const char* argument = argc == 2 ? argv[1] : "";
-  if (std::strcmp(argument, "-i") == 0) {
+  DaemonRequireArgument(argc, texts);
+  const char* argument = argv[1];
+  const bool extra = texts.exactly_one_argument && argc > 2;
+  if (!extra && std::strcmp(argument, "-i") == 0) {
     LogMessage("%s", texts.foreground);
     return;
   }
-  if (std::strcmp(argument, "-d") != 0) {
-    std::printf("%s\n", texts.usage);
+  if (extra || std::strcmp(argument, "-d") != 0) {
+    EmitMessage(texts.usage_sink, "%s", texts.usage_wrong);
     std::exit(1);
   }
   LogMessage("%s", texts.background);

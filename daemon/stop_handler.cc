@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "link/platform.h"
+#include "daemon/start.h"
 
 namespace {
 

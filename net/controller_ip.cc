@@ -1,4 +1,4 @@
-#include "link/controller_ip.h"
+#include "net/controller_ip.h"
 
 #include <fcntl.h>
 #include <ifaddrs.h>

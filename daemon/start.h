@@ -1,0 +1,41 @@
+// The start-up steps the mode daemons share: the "-d"/"-i" argument, the
+// stop handler, the creation of their threads and the MCU-watching thread.
+// Each daemon's main calls them in its own order; what differs between the
+// daemons is data (their texts), never code.
+#pragma once
+
+#include "link/platform.h"
+
+// The daemon's own texts for its argument.
+struct DaemonTexts {
+  const char* foreground;     // logged for "-i"; the process runs on
+  const char* background;     // logged for "-d"; the process forks
+  const char* usage_missing;  // reported when there is no argument
+  const char* usage_wrong;    // reported for any other argument
+  MessageSink usage_sink;     // where the usage lines go
+  // True: a second argument is wrong too; false: only the first is examined.
+  bool exactly_one_argument;
+};
+
+// Reports `usage_missing` and exits with status 1 when there is no argument.
+// Daemons that check the count before their other start-up steps call it
+// first; DaemonDispatch checks it anyway.
+void DaemonRequireArgument(int argc, const DaemonTexts& texts);
+
+// Dispatches on the daemon's argument:
+//   "-i"  logs `foreground` and returns;
+//   "-d"  logs `background` and forks: the parent exits with status 0, the
+//         child becomes a session leader and returns (a failed fork logs
+//         "\ncan't fork" and exits with status 1);
+//   none: `usage_missing`; anything else: `usage_wrong`; exit status 1.
+// Call before any thread is started.
+void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts);
+
+// Starts a detached thread and logs "<name> created successfully\n", or
+// "\ncan't create <name>:[<error text>]\n" when it could not be created.
+// True when it runs.
+bool StartDaemonThread(const char* name, void* (*entry)(void*));
+
+// SIGINT and SIGTERM: log "Caught signal %d\n", release the bus lock when
+// this process holds it, exit with status 0.
+void InstallStopHandler();

@@ -1,0 +1,26 @@
+// verifyd's tables: how the link reports its transactions, and how the
+// discovery responder answers for it.
+
+#include "verifyd/tables.h"
+
+const LinkVariant kVerifyLink{
+    .program = "verifyd",
+    .platform = kDaemonPlatform,
+    .lock = LinkLockKind::kProcessLocal,
+    .sink = MessageSink::kKernelLog,
+    .write_mem = {.write_failed = kLinkWriteFailed,
+                  .timed_out = kLinkTimedOut,
+                  .head_read_failed = kLinkReadFailed,
+                  .data_read_failed = kLinkReadFailed,
+                  .refused = kLinkWriteError},
+    // The online daemon names only GetCtrlParams before a time-out.
+    .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
+    .open_door = {.bus_failures = true},
+    .get_external = {.bus_failures = true, .outcome = true},
+    .set_external = {.bus_failures = true, .outcome = true},
+};
+
+// The online daemon publishes its configured server port and address at
+// start; they do not change while it runs.
+const DiscoveryProfile kVerifyDiscovery = ServedConnectionProfile(kVerifyVersion);
+
