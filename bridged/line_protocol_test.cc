@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridged/testing/pc_side.h"
+#include "bridged/tables.h"
 #include "link/variant.h"
 #include "link/testing/emulated_board.h"
 

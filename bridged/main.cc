@@ -12,6 +12,7 @@
 #include "link/platform.h"
 #include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
+#include "bridged/tables.h"
 #include "link/variant.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bridged/tables.h"
 #include "link/memory.h"
 #include "link/platform.h"
 #include "link/testing/captured_stdout.h"

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "bridged/tables.h"
 #include "minini/config_keys.h"
 
 BridgeSettings ReadBridgeSettings() {

@@ -3,6 +3,16 @@
 
 #include "discovery/discovery.h"
 #include "link/variant.h"
+#include "minini/config_keys.h"
+
+// cloudd's settings in CONFIG.CFG.
+// clang-format off
+inline constexpr ConfigKey kJsonServerAddr {"WEBJSON", "JSON_SERVER_ADDR", ConfigKind::kText, "cloud.tq8hub.example", 0, 256};
+inline constexpr ConfigKey kJsonLogin      {"WEBJSON", "JSON_LOGIN",       ConfigKind::kText, "", 0, 64};
+inline constexpr ConfigKey kJsonPassword   {"WEBJSON", "JSON_PASSWORD",    ConfigKind::kText, "", 0, 64};
+inline constexpr ConfigKey kJsonPeriod     {"WEBJSON", "JSON_PERIOD",      ConfigKind::kInteger, nullptr, 10, 0};
+inline constexpr ConfigKey kCloudAuthKey = WithSize(kAuthKey, 32);
+// clang-format on
 
 // This software's version as the cloud daemon reports it.
 inline constexpr const char* kCloudVersion = "1.0.166";

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,7 @@ constexpr size_t kProbeSize = sizeof(kProbe) - 1;
 // Per process: the daemon's profile and serial number, fixed at start, and
 // the values its other threads publish.
 struct ScanState {
-  const DiscoveryProfile* profile = &kStandbyDiscovery;
+  const DiscoveryProfile* profile = nullptr;  // DiscoveryStart installs it
   long serial = 0;
   std::mutex lock;
   DiscoveryValues values;
@@ -36,6 +37,18 @@ ScanState& State() {
 
 void CopyText(std::array<char, kDiscoveryTextSize>& to, const char* text) {
   std::snprintf(to.data(), to.size(), "%s", text);
+}
+
+// The profile DiscoveryStart installed.  A daemon that never chose one
+// would answer with another daemon's text; it stops instead, saying why.
+const DiscoveryProfile& ActiveProfile() {
+  const DiscoveryProfile* profile = State().profile;
+  if (profile == nullptr) {
+    std::fputs("discovery: no profile installed (DiscoveryStart was not called)\n", stderr);
+    assert(profile != nullptr);
+    std::exit(70);
+  }
+  return *profile;
 }
 
 [[noreturn]] void EndProcess() {
@@ -102,7 +115,7 @@ size_t BuildDiscoveryReply(const DiscoveryProfile& profile, long serial,
 }
 
 int OpenDiscoverySocket(uint16_t port) {
-  const DiscoveryProfile& profile = *State().profile;
+  const DiscoveryProfile& profile = ActiveProfile();
   const bool end_process = profile.on_socket_failure == ScanSocketFailure::kEndProcess;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -129,7 +142,7 @@ int OpenDiscoverySocket(uint16_t port) {
 
 void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer) {
   ScanState& state = State();
-  const DiscoveryProfile& profile = *state.profile;
+  const DiscoveryProfile& profile = ActiveProfile();
   sockaddr_in from{};
   socklen_t from_size = sizeof(from);
   const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,

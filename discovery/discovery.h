@@ -9,8 +9,8 @@
 // messages, what a socket failure does) and the live values they publish
 // while they run.
 //
-//   DiscoveryStart(kBridgeDiscovery, serial);        // once, before the thread
-//   StartDaemonThread("ThreadScan", ThreadScan);     // discovery/daemon.h
+//   DiscoveryStart(kMyDiscovery, serial);            // once, before the thread
+//   StartDaemonThread("ThreadScan", ThreadScan);     // daemon/start.h
 //   DiscoveryPublish({.port = 1000});                // whenever a value changes
 //   DiscoveryPublish({.address = "192.168.0.7"});
 //
@@ -80,12 +80,9 @@ constexpr DiscoveryProfile ServedConnectionProfile(const char* version) {
   };
 }
 
-extern const DiscoveryProfile kBridgeDiscovery;
-extern const DiscoveryProfile kStandbyDiscovery;
-
 // The live values a reply shows.
-//   verifyd, bridged, standbyd: port = L1_Port, address = L1_Conn and L2_Conn.
-//   cloudd: address and port = L1_Conn ("address:port"), path = L2_Conn.
+//   kServedConnection: port = L1_Port, address = L1_Conn and L2_Conn.
+//   kCloudServer: address and port = L1_Conn ("address:port"), path = L2_Conn.
 struct DiscoveryValues {
   long port = 0;
   std::array<char, kDiscoveryTextSize> address{};

@@ -2,8 +2,6 @@
 // published by other threads, and one probe answered over loopback on a
 // free port (the fixed port 9000 is left to the system tests).
 
-#include "cloudd/tables.h"
-#include "verifyd/tables.h"
 #include "discovery/discovery.h"
 
 #include <arpa/inet.h>
@@ -23,10 +21,28 @@
 #include <thread>
 #include <vector>
 
+#include "link/testing/test_variants.h"
 #include "link/variant.h"
 #include "link/testing/emulated_board.h"
 
 namespace {
+
+// The profiles' shapes: a served connection (two versions), and a cloud
+// server that goes on without discovery when its socket fails.
+constexpr DiscoveryProfile kServed = ServedConnectionProfile("1.0.166");
+constexpr DiscoveryProfile kServed168 = ServedConnectionProfile("1.0.168");
+constexpr DiscoveryProfile kCloudShaped{
+    .layout = ReplyLayout::kCloudServer,
+    .version = "1.0.166",
+    .reuse_address = false,
+    .on_socket_failure = ScanSocketFailure::kEndThread,
+    .socket_failed = "ERROR Scan socket",
+    .bind_failed = "ERROR scan bind",
+    .receive_failed = "ERROR Scan recvfrom()",
+    .send_failed = "ERROR sendto()",
+    .initial_port = 80,
+    .initial_address = "",
+};
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -70,7 +86,7 @@ class DiscoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = MakeKernelLogRoot();
-    LinkStart(kBridgeLink);
+    LinkStart(testing_variants::kQuietDaemon);
   }
   void TearDown() override {
     ::unsetenv("TQ8_ROOT");
@@ -80,59 +96,59 @@ class DiscoveryTest : public ::testing::Test {
   std::string root_;
 };
 
-TEST_F(DiscoveryTest, EachDaemonAnswersWithItsOwnTextAndValues) {
-  DiscoveryStart(kStandbyDiscovery, 123);
-  EXPECT_EQ(Reply(kStandbyDiscovery, 123),
+TEST_F(DiscoveryTest, EachLayoutAnswersWithItsTextAndValues) {
+  DiscoveryStart(kServed, 123);
+  EXPECT_EQ(Reply(kServed, 123),
             "TQ8-HUB-SW:1.0.166 SN123 L1_Port:0 L2_Port:0000 L1_Conn:0.0.0.0 "
             "L2_Conn:0.0.0.0 Lock:0");
 
-  DiscoveryStart(kVerifyDiscovery, 5);
+  DiscoveryStart(kServed168, 5);
   DiscoveryPublish({.port = 25000, .address = "255.255.255.255"});
-  EXPECT_EQ(Reply(kVerifyDiscovery, 5),
+  EXPECT_EQ(Reply(kServed168, 5),
             "TQ8-HUB-SW:1.0.168 SN5 L1_Port:25000 L2_Port:0000 L1_Conn:255.255.255.255 "
             "L2_Conn:255.255.255.255 Lock:0");
 
-  DiscoveryStart(kBridgeDiscovery, 42);
-  EXPECT_EQ(Reply(kBridgeDiscovery, 42),
+  DiscoveryStart(kServed, 42);
+  EXPECT_EQ(Reply(kServed, 42),
             "TQ8-HUB-SW:1.0.166 SN42 L1_Port:0 L2_Port:0000 L1_Conn:0.0.0.0 L2_Conn:0.0.0.0 Lock:0")
       << "nothing served yet";
   DiscoveryPublish({.port = 1000});
   DiscoveryPublish({.address = "192.168.0.7"});
-  EXPECT_EQ(Reply(kBridgeDiscovery, 42),
+  EXPECT_EQ(Reply(kServed, 42),
             "TQ8-HUB-SW:1.0.166 SN42 L1_Port:1000 L2_Port:0000 L1_Conn:192.168.0.7 "
             "L2_Conn:192.168.0.7 Lock:0");
   DiscoveryPublish({.address = "0.0.0.0"});
-  EXPECT_EQ(Reply(kBridgeDiscovery, 42),
+  EXPECT_EQ(Reply(kServed, 42),
             "TQ8-HUB-SW:1.0.166 SN42 L1_Port:1000 L2_Port:0000 L1_Conn:0.0.0.0 "
             "L2_Conn:0.0.0.0 Lock:0")
       << "the port stays, the client has left";
 
-  DiscoveryStart(kCloudDiscovery, 7);
+  DiscoveryStart(kCloudShaped, 7);
   DiscoveryPublish({.address = "cloud.tq8hub.example"});
-  EXPECT_EQ(Reply(kCloudDiscovery, 7),
+  EXPECT_EQ(Reply(kCloudShaped, 7),
             "TQ8-HUB-SW:1.0.166 SN7 L1_Port:1000 L2_Port:1001 L1_Conn:cloud.tq8hub.example:80 "
             "L2_Conn: Lock:0")
       << "no redirect yet";
   DiscoveryPublish({.address = "edge.example:8080/api/v2", .path = "/api/v2"});
-  EXPECT_EQ(Reply(kCloudDiscovery, 7),
+  EXPECT_EQ(Reply(kCloudShaped, 7),
             "TQ8-HUB-SW:1.0.166 SN7 L1_Port:1000 L2_Port:1001 L1_Conn:edge.example:8080/api/v2:80 "
             "L2_Conn:/api/v2 Lock:0");
 }
 
 TEST_F(DiscoveryTest, LongValuesAndSmallBuffersAreCutNeverOverrun) {
-  DiscoveryStart(kCloudDiscovery, 1);
+  DiscoveryStart(kCloudShaped, 1);
   const std::string longest(kDiscoveryTextSize - 1, 'a');
   DiscoveryPublish({.address = (longest + "bbbb").c_str(), .path = (longest + "cccc").c_str()});
   const DiscoveryValues values = DiscoverySnapshot();
   EXPECT_EQ(std::string(values.address.data()), longest);
   EXPECT_EQ(std::string(values.path.data()), longest);
-  EXPECT_NE(Reply(kCloudDiscovery, 1).find(longest + ":80 L2_Conn:" + longest + " Lock:0"),
+  EXPECT_NE(Reply(kCloudShaped, 1).find(longest + ":80 L2_Conn:" + longest + " Lock:0"),
             std::string::npos)
       << "the longest values still fit the reply";
 
   std::array<char, 16> small;
   small.fill('#');
-  EXPECT_EQ(BuildDiscoveryReply(kCloudDiscovery, 1, values, std::span(small).first(12)), 11u);
+  EXPECT_EQ(BuildDiscoveryReply(kCloudShaped, 1, values, std::span(small).first(12)), 11u);
   EXPECT_STREQ(small.data(), "TQ8-HUB-SW:");
   EXPECT_EQ(small[12], '#');
 }
@@ -148,7 +164,7 @@ TEST_F(DiscoveryTest, OnlyTheFullProbeTextCounts) {
 }
 
 TEST_F(DiscoveryTest, AReplyNeverMixesTwoPublishedConnections) {
-  DiscoveryStart(kBridgeDiscovery, 1);
+  DiscoveryStart(kServed, 1);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (unsigned i = 0; !stop.load(); ++i) {
@@ -176,7 +192,7 @@ TEST_F(DiscoveryTest, AReplyNeverMixesTwoPublishedConnections) {
 }
 
 TEST_F(DiscoveryTest, AProbeIsAnsweredToItsSenderAndOtherDatagramsAreNot) {
-  DiscoveryStart(kStandbyDiscovery, 42);
+  DiscoveryStart(kServed, 42);
   const int fd = OpenDiscoverySocket(0);
   ASSERT_GE(fd, 0);
   const uint16_t port = LocalPort(fd);
@@ -198,18 +214,18 @@ TEST_F(DiscoveryTest, AProbeIsAnsweredToItsSenderAndOtherDatagramsAreNot) {
   ::close(fd);
 }
 
-TEST_F(DiscoveryTest, APortInUseEndsTheThreadInTheCloudDaemonAndTheProcessElsewhere) {
+TEST_F(DiscoveryTest, APortInUseEndsTheThreadOrTheProcessAsTheProfileSays) {
   const int holder = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in any{};
   any.sin_family = AF_INET;
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
   const uint16_t taken = LocalPort(holder);
 
-  DiscoveryStart(kCloudDiscovery, 1);
+  DiscoveryStart(kCloudShaped, 1);
   EXPECT_EQ(OpenDiscoverySocket(taken), -1);
   EXPECT_EQ(KernelLog(), (std::vector<std::string>{"ERROR scan bind"}));
 
-  DiscoveryStart(kBridgeDiscovery, 1);
+  DiscoveryStart(kServed, 1);
   EXPECT_EXIT(OpenDiscoverySocket(taken), ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(KernelLog(), (std::vector<std::string>{"ERROR scan bind", "error bind"}));
   ::close(holder);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "daemon/start.h"
+#include "link/testing/test_variants.h"
 #include "link/platform.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
@@ -160,7 +161,7 @@ TEST_F(BusLockTest, StopSignalLogsReleasesTheLockAndExitsWithZero) {
   if (child == 0) {
     ::setenv("TQ8_ROOT", root.c_str(), 1);
     ::setenv("TQ8_BUSLOCK", name_.c_str(), 1);
-    LinkStart(kStandbyLink);
+    LinkStart(testing_variants::kQuietDaemon);
     if (!BusLockOpen()) ::_exit(3);
     InstallStopHandler();
     BusLockAcquire();

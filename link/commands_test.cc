@@ -1,8 +1,7 @@
 // The door and card commands against the emulated MCU: request bytes,
 // sequence rules, outcome rules and what each program reports.
 
-#include "cloudd/tables.h"
-#include "verifyd/tables.h"
+#include "link/testing/test_variants.h"
 #include "link/commands.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +27,7 @@ class CommandTest : public ::testing::Test {
     mcu().ClearFaults();
     mcu().ClearLogs();
     board().ClearKernelLog();
-    LinkStart(kCloudLink);
+    LinkStart(testing_variants::kLogging);
   }
   static EmulatedBoard& board() { return EmulatedBoard::Get(); }
   static emu::Mcu& mcu() { return board().mcu(); }
@@ -64,7 +63,7 @@ TEST_F(CommandTest, GetCtrlParamsDecodesTheFlagsAndKeepsThemOnFailure) {
   }
 }
 
-TEST_F(CommandTest, TimeOutsAreNamedByTheCloudDaemonAndForGetCtrlParamsByTheOnlineDaemon) {
+TEST_F(CommandTest, TimeOutsAreNamedPerVariantAndCommand) {
   std::array<uint8_t, kExternalBufferSize> buffer{};
   Fault(emu::FaultKind::kNoReady);
   EXPECT_EQ(GetExternal(buffer, 0), 0);
@@ -73,7 +72,7 @@ TEST_F(CommandTest, TimeOutsAreNamedByTheCloudDaemonAndForGetCtrlParamsByTheOnli
   EXPECT_EQ(board().KernelLog(), (Log{"GetExternal\n", "ERROR: WAIT TIMEOUT!\n", "SetExtenal\n",
                                       "ERROR: WAIT TIMEOUT!\n"}));
 
-  LinkStart(kVerifyLink);
+  LinkStart(testing_variants::kLocalLock);
   board().ClearKernelLog();
   Fault(emu::FaultKind::kNoReady);
   EXPECT_EQ(GetExternal(buffer, 0), 0);
@@ -82,10 +81,10 @@ TEST_F(CommandTest, TimeOutsAreNamedByTheCloudDaemonAndForGetCtrlParamsByTheOnli
   EXPECT_EQ(board().KernelLog(), (Log{"ERROR: WAIT TIMEOUT!\n", "GetCtrlParams\n", "GetCtrlParams\n",
                                       "ERROR: WAIT TIMEOUT!\n"}));
 
-  LinkStart(kProvisionLink);
+  LinkStart(testing_variants::kServiceOnly);
   board().ClearKernelLog();
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetCtrlParams(), 0); }), "") << "provision shows only the version";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetCtrlParams(), 0); }), "") << "a variant may report none of GetCtrlParams' own lines";
   EXPECT_TRUE(board().KernelLog().empty());
 }
 
@@ -103,12 +102,12 @@ TEST_F(CommandTest, OpenDoorSucceedsOnAnyReplyButARejection) {
   EXPECT_EQ(mcu().OpenDoorRequests(), (Bytes{1, 0}));
   EXPECT_TRUE(board().KernelLog().empty());
 
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kWriteError);
   EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "ERROR I2C WRITE\n");
-  LinkStart(kKeybaseLink);
+  LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "") << "keybase opens silently";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "") << "a variant may open silently";
 }
 
 TEST_F(CommandTest, SetModeReturnsTheAnswerOrTheModeSent) {
@@ -147,7 +146,7 @@ TEST_F(CommandTest, ACardIsFetchedAndAnsweredWithItsOwnBytes) {
   EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 7),
             (Bytes{0x21, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}));
   EXPECT_EQ(board().KernelLog(), (Log{"21 ", "A1 ", "B2 ", "C3 ", "D4 ", "E5 ", "F6 "}))
-      << "the cloud daemon logs every byte";
+      << "a variant may log every byte";
 
   const uint8_t reader = buffer[0] & 1;
   SetExternal(std::span<const uint8_t>(buffer).subspan(1, 6), ExternalAnswerCode(true, reader),
@@ -189,7 +188,7 @@ TEST_F(CommandTest, ExternalRepliesThatFailTheirChecksAreNeverCards) {
 }
 
 TEST_F(CommandTest, EventBatchesAreDeliveredAndAcknowledged) {
-  LinkStart(kVerifyLink);
+  LinkStart(testing_variants::kLocalLock);
   const std::array<uint8_t, 8> first{4, 0, 0xC8, 0x03, 0x05, 0x12, 0x34, 0x56};
   const std::array<uint8_t, 8> second{2, 0, 0xC0, 0x03, 0x05, 0x12, 0x35, 0x00};
   mcu().QueueExternalEvents({first, second});
@@ -204,7 +203,7 @@ TEST_F(CommandTest, EventBatchesAreDeliveredAndAcknowledged) {
 }
 
 TEST_F(CommandTest, ServiceCommandSendsItsTextWithoutTerminator) {
-  LinkStart(kProvisionLink);
+  LinkStart(testing_variants::kServiceOnly);
   EXPECT_EQ(ServiceCommand("RESET"), 0);
   const Bytes request = LastRequest();
   EXPECT_EQ(request[2], 13);

@@ -1,6 +1,7 @@
 // The configuration block: its check byte, its fields, and the six
 // transactions against the emulated MCU with the lines they print.
 
+#include "link/testing/test_variants.h"
 #include "link/config_block.h"
 
 #include <gtest/gtest.h>
@@ -86,7 +87,7 @@ class ConfigTransactionTest : public ::testing::Test {
   void SetUp() override {
     mcu().ClearFaults();
     mcu().ClearLogs();
-    LinkStart(kCtlcfgLink);
+    LinkStart(testing_variants::kPrinting);
   }
   static emu::Mcu& mcu() { return EmulatedBoard::Get().mcu(); }
   static void Fault(emu::FaultKind kind, int value = 0) {

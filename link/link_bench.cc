@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "link/testing/test_variants.h"
 #include "link/memory.h"
 #include "link/platform.h"
 #include "link/testing/emulated_board.h"
@@ -50,7 +51,7 @@ constexpr double Chunks(double bytes) { return static_cast<double>((static_cast<
 template <typename Transaction>
 void MeasureTransactions(benchmark::State& state, Transaction transaction, double expected_transfers) {
   EmulatedBoard::Get();
-  LinkStart(kKeybaseLink);
+  LinkStart(testing_variants::kHeadOnly);
   transaction();  // warm up: first-use costs are not per transaction
   const PlatformCounters before = ReadPlatformCounters();
   const unsigned long allocations = t_allocations;

@@ -1,7 +1,7 @@
 // The memory map against the emulated MCU: where each record goes, how it is
 // laid out, and the stable-read, ring and key-base rules.
 
-#include "cloudd/tables.h"
+#include "link/testing/test_variants.h"
 #include "link/memory_map.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ class MemoryMapTest : public ::testing::Test {
     mcu().SetCtrlParams(0, 0x0C, 1, 0);
     mcu().FillKeys(kEmptyByte);
     mcu().ClearLogs();
-    LinkStart(kCloudLink);
+    LinkStart(testing_variants::kLogging);
   }
   void TearDown() override { mcu().ClearFaults(); }
   static EmulatedBoard& board() { return EmulatedBoard::Get(); }
@@ -349,7 +349,7 @@ TEST(EventRecords, ExtensionRecordsCarrySixOrSevenCodeBytes) {
 
 // --- key base ----------------------------------------------------------------
 
-TEST(KeyBase, BlockWalkEndsWithA64ByteBlockAt0xFFC0) {
+TEST(KeySlots, BlockWalkEndsWithA64ByteBlockAt0xFFC0) {
   int blocks = 0;
   uint32_t last = 0;
   size_t last_size = 0;
@@ -367,7 +367,7 @@ TEST(KeyBase, BlockWalkEndsWithA64ByteBlockAt0xFFC0) {
   EXPECT_EQ(KeyBlockSize(0x00C0, KeyBaseEnd(0x00C0)), 0u);
 }
 
-TEST(KeyBase, LastKeyPointerAndSlots) {
+TEST(KeySlots, LastKeyPointerAndSlots) {
   EXPECT_EQ(KeySlotsInUse(0x0000), 8168);
   EXPECT_EQ(KeySlotsInUse(0x00C8), 1);
   EXPECT_EQ(KeySlotsInUse(0x0010), 0) << "below the key base: nothing in use";
@@ -379,7 +379,7 @@ TEST(KeyBase, LastKeyPointerAndSlots) {
   EXPECT_FALSE(KeySlotFree(almost)) << "nor free for adding";
 }
 
-TEST(KeyBase, SearchFindsTheFirstMatchAndTheFirstFreeSlot) {
+TEST(KeySlots, SearchFindsTheFirstMatchAndTheFirstFreeSlot) {
   static std::array<uint8_t, kKeyMemorySize> image;
   image.fill(0x55);
   const KeyRecordBytes key = EncodeKeyRecord({.code = {1, 2, 3, 0, 0, 0}, .flags = 0x20, .tz = 7});

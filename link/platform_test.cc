@@ -1,7 +1,7 @@
 // The platform layer off the board: paths below TQ8_ROOT, the GPIO files,
 // the kernel-log records, the clock file and the bus-designator rules.
 
-#include "cloudd/tables.h"
+#include "link/testing/test_variants.h"
 #include "link/platform.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +26,7 @@ class PlatformTest : public ::testing::Test {
                             "/var", "/var/run", "/proc", "/proc/bus"}) {
       ::mkdir((root_ + dir).c_str(), 0755);
     }
-    LinkStart(kStandbyLink);
+    LinkStart(testing_variants::kQuietDaemon);
   }
   void TearDown() override {
     ::unsetenv("TQ8_ROOT");
@@ -76,7 +76,7 @@ TEST_F(PlatformTest, KernelLogRecordsEndWithTheirZeroByteAndAreCut) {
   EXPECT_EQ(log.substr(0, 7), std::string("SN=42\n\0", 7));
   EXPECT_EQ(log.back(), '\0');
 
-  LinkStart(kCloudLink);  // the cloud daemon's records are longer
+  LinkStart(testing_variants::kLogging);  // a profile with longer records
   Write("dev/kmsg", "");
   LogMessage("%s", std::string(5000, 'y').c_str());
   EXPECT_EQ(Read("dev/kmsg").size(), 4096u);
@@ -87,7 +87,7 @@ TEST_F(PlatformTest, MissingKernelLogIsReportedOrSilentByProgram) {
   EXPECT_EQ(CapturedStdout([] { LogMessage("lost\n"); }), "problem opening /dev/kmsg\n");
   struct stat st {};
   EXPECT_NE(::stat((root_ + "/dev/kmsg").c_str(), &st), 0) << "the log is never created";
-  LinkStart(kCloudLink);
+  LinkStart(testing_variants::kLogging);
   EXPECT_EQ(CapturedStdout([] { LogMessage("lost\n"); }), "");
 }
 
@@ -103,10 +103,10 @@ TEST_F(PlatformTest, GpioFilesGetExactlyTheirWords) {
 }
 
 TEST_F(PlatformTest, GpioFailuresGoWhereTheProgramSendsThem) {
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioExport(14), 0); }), "error gpio/export");
   EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioSetDirection(15, false), 0); }), "error gpio/direction");
-  LinkStart(kCloudLink);
+  LinkStart(testing_variants::kLogging);
   EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioWaitValue(15, 1000, '1'), 0); }), "");
   EXPECT_EQ(Read("dev/kmsg"), std::string("ERROR gpio/wait\0", 16));
 }

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cloudd/tables.h"
-#include "verifyd/tables.h"
+#include "link/testing/test_variants.h"
 #include "link/memory.h"
 #include "link/platform.h"
 #include "link/testing/captured_stdout.h"
@@ -29,7 +28,7 @@ class LinkTest : public ::testing::Test {
     mcu().ClearFaults();
     mcu().ClearLogs();
     board().ClearKernelLog();
-    LinkStart(kCloudLink);
+    LinkStart(testing_variants::kLogging);
     mcu().Poke(0, 0xA0, 0x00C0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
   }
   static EmulatedBoard& board() { return EmulatedBoard::Get(); }
@@ -103,28 +102,28 @@ TEST_F(LinkTest, ReplyWithoutDataSucceedsAndLeavesTheDestination) {
   EXPECT_EQ(dest, (std::array<uint8_t, 8>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
-TEST_F(LinkTest, RefusalByteInReadMemCountsEverywhereButInTheCloudDaemon) {
+TEST_F(LinkTest, RefusalByteInReadMemCountsUnlessTheVariantTakesIt) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(Read8(dest), 8) << "cloudd takes the data as it comes";
+  EXPECT_EQ(Read8(dest), 8) << "this variant takes the data as it comes";
   EXPECT_EQ(dest[0], 0xAA);
 
-  for (const LinkVariant* variant : {&kKeybaseLink, &kOccupancyLink, &kProvisionLink}) {
+  for (const LinkVariant* variant : {&testing_variants::kHeadOnly, &testing_variants::kSilent, &testing_variants::kServiceOnly}) {
     LinkStart(*variant);
     Fault(emu::FaultKind::kRefused);
     dest.fill(0);
     EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0) << variant->program; }), "");
     EXPECT_EQ(dest[0], 0) << "a refused reply is not copied";
   }
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kRefused);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ReadMem error\n");
 }
 
-TEST_F(LinkTest, WriteMemStatusAAFailsSilentlyExceptInTheCloudDaemon) {
+TEST_F(LinkTest, WriteMemStatusAAFailsSilentlyUnlessTheVariantTakesIt) {
   Fault(emu::FaultKind::kStatusAA);
   EXPECT_EQ(Write8(), 0);
-  for (const LinkVariant* variant : {&kVerifyLink, &kKeybaseLink, &kCtlcfgLink, &kExtcardLink}) {
+  for (const LinkVariant* variant : {&testing_variants::kLocalLock, &testing_variants::kHeadOnly, &testing_variants::kPrinting, &testing_variants::kSilent}) {
     LinkStart(*variant);
     Fault(emu::FaultKind::kStatusAA);
     EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Write8(), 1) << variant->program; }), "");
@@ -136,7 +135,7 @@ TEST_F(LinkTest, WriteMemRefusalIsAWriteError) {
   Fault(emu::FaultKind::kRefused);
   EXPECT_EQ(Write8(), 1);
   EXPECT_EQ(Log(), (std::vector<std::string>{"write error\n"}));
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kRefused);
   EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(Write8(), 1); }), "write error\n");
 }
@@ -163,7 +162,7 @@ TEST_F(LinkTest, ReadMemNeedsTheRightEchoAndChecksum) {
   EXPECT_EQ(Log(), (std::vector<std::string>{"ReadMem error CS 02 02\n"}));
 }
 
-TEST_F(LinkTest, RejectedReadIsReportedWithTheHeadInTheCloudDaemonOnly) {
+TEST_F(LinkTest, RejectedReadIsReportedWithTheHeadWhereTheVariantSaysSo) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kStatusRejected);
   EXPECT_EQ(Read8(dest), 0);
@@ -174,10 +173,10 @@ TEST_F(LinkTest, RejectedReadIsReportedWithTheHeadInTheCloudDaemonOnly) {
   EXPECT_EQ(log[3], "08 ") << "L of a reply without data";
   EXPECT_EQ(log[10], "\n");
 
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kStatusRejected);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "data[0]=0x02\n");
-  LinkStart(kKeybaseLink);
+  LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kStatusRejected);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "");
   Fault(emu::FaultKind::kStatusRejected);
@@ -245,13 +244,13 @@ TEST_F(LinkTest, BusFailuresAreReportedByTheStepThatFailed) {
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C WRITE\n", "ERROR I2C READ\n",
                                              "ERROR I2C READ\n"}));
 
-  // keybase reports only the head read; ctlcfg both.
-  LinkStart(kKeybaseLink);
+  // One variant reports only the head read, the other both.
+  LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kReadError, 0, 9);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "");
   Fault(emu::FaultKind::kReadError, 0, 0);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ERROR I2C READ\n");
-  LinkStart(kCtlcfgLink);
+  LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kReadError, 0, 9);
   EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ERROR I2C READ\n");
   Fault(emu::FaultKind::kWriteError);
@@ -270,10 +269,10 @@ TEST_F(LinkTest, IdentityBlockDecodesLittleEndian) {
   EXPECT_EQ(mcu().Transfers()[0].count, 15);
 }
 
-TEST_F(LinkTest, ProcessLocalLockServesTheOnlineDaemon) {
-  LinkStart(kVerifyLink);
+TEST_F(LinkTest, ProcessLocalLockLeavesTheBusLockAlone) {
+  LinkStart(testing_variants::kLocalLock);
   ASSERT_EQ(pthread_mutex_trylock(BusLock().mutex), 0);  // held by "another program"
-  EXPECT_EQ(Write8(), 0) << "the online daemon does not take the bus lock";
+  EXPECT_EQ(Write8(), 0) << "a process-local lock does not take the bus lock";
   pthread_mutex_unlock(BusLock().mutex);
 }
 
@@ -289,14 +288,14 @@ TEST_F(LinkTest, MissingDeviceNodeFailsTheOpenAndEveryTransaction) {
   const std::string empty = MakeTempDir();
   ::setenv("TQ8_ROOT", empty.c_str(), 1);
   I2cDeviceClose();
-  LinkStart(kKeybaseLink);  // device messages on standard error
+  LinkStart(testing_variants::kHeadOnly);  // device messages on standard error
   testing::internal::CaptureStderr();
   EXPECT_EQ(OpenLink(), 2);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error: Could not open file `/dev/i2c-0' or `/dev/i2c/0': No such file or directory\n");
   ::setenv("TQ8_ROOT", board().root().c_str(), 1);
   RemoveTree(empty);
-  LinkStart(kCloudLink);
+  LinkStart(testing_variants::kLogging);
   EXPECT_EQ(Write8(), 1);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C WRITE\n"}));
 }

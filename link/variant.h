@@ -1,7 +1,7 @@
 // What differs between the programs in the link: where its messages go and
 // how they read, which lock serialises the bus, and which replies count as
 // failures.  One implementation reads the table its program installs at
-// start; the tables of all programs stand side by side in variants.cc.
+// start; each program defines its table in its own folder (tables.cc).
 #pragma once
 
 #include <cstdint>
@@ -80,17 +80,9 @@ struct LinkVariant {
   CommandReporting service_command{};
 };
 
-extern const LinkVariant kBridgeLink;
-extern const LinkVariant kStandbyLink;
-extern const LinkVariant kCtlcfgLink;
-extern const LinkVariant kKeybaseLink;
-extern const LinkVariant kFwupdateLink;
-extern const LinkVariant kExtcardLink;
-extern const LinkVariant kOccupancyLink;
-extern const LinkVariant kProvisionLink;
-
 // Installs the program's variant and its platform profile (PlatformStart).
-// Call first thing in main.
+// Call first thing in main.  There is no default: a program that never
+// installs one stops at its first transaction, saying so.
 void LinkStart(const LinkVariant& variant);
 const LinkVariant& ActiveLinkVariant();
 

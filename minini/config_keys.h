@@ -1,13 +1,15 @@
-// The keys of CONFIG.CFG, with their defaults and the buffer each program
-// reads them into, in one table that every program uses.
+// Keys of CONFIG.CFG: what a key is (section, name, default, the buffer a
+// program reads it into), reading and writing them, and the keys that
+// several programs share.  A key only one program reads is defined in that
+// program's own tables.
 //
 // A program reads a setting with one call:
-//   long port = ConfigReadLong(kServerPort);
-//   char addr[kServerAddr.size];
-//   ConfigReadText(kServerAddr, addr);
-// A key that programs read into buffers of different sizes has one constant
-// per size (kAuthKey, kAuthKeyCloudd).  A program whose default is computed
-// at run time copies the constant and sets text_default.
+//   long serial = ConfigReadLong(kSerialNumber);
+//   char key[kAuthKey.size];
+//   ConfigReadText(kAuthKey, key);
+// A program that keeps a shorter buffer, or whose default is computed at run
+// time, makes its own constant from the shared one (WithSize, or a copy with
+// text_default set).
 #pragma once
 
 #include <cstdint>
@@ -24,28 +26,21 @@ struct ConfigKey {
   int size;                  // text keys: buffer size, terminator included
 };
 
+// The same key read into a buffer of `size` bytes.
+constexpr ConfigKey WithSize(const ConfigKey& key, int size) {
+  ConfigKey sized = key;
+  sized.size = size;
+  return sized;
+}
+
 // clang-format off
-inline constexpr ConfigKey kSerialNumber   {"INFO",       "SERIAL_NUMBER",    ConfigKind::kInteger, nullptr, 0, 0};
-inline constexpr ConfigKey kAuthKey        {"COMMON",     "AUTH_KEY",         ConfigKind::kText, "QKWZ", 0, 256};
-inline constexpr ConfigKey kAuthKeyCloudd  {"COMMON",     "AUTH_KEY",         ConfigKind::kText, "QKWZ", 0, 32};
-inline constexpr ConfigKey kApiKey         {"COMMON",     "API_KEY",          ConfigKind::kText, "", 0, 256};
-inline constexpr ConfigKey kMode           {"COMMON",     "MODE",             ConfigKind::kText, "SERVER", 0, 16};
-inline constexpr ConfigKey kServerAddr     {"ONLINE",     "SERVER_ADDR",      ConfigKind::kText, "255.255.255.255", 0, 256};
-inline constexpr ConfigKey kServerPort     {"ONLINE",     "SERVER_PORT",      ConfigKind::kInteger, nullptr, 25000, 0};
-inline constexpr ConfigKey kAuthStr        {"ONLINE",     "AUTH_STR",         ConfigKind::kText, "", 0, 256};
-inline constexpr ConfigKey kJsonServerAddr {"WEBJSON",    "JSON_SERVER_ADDR", ConfigKind::kText, "cloud.tq8hub.example", 0, 256};
-inline constexpr ConfigKey kJsonLogin      {"WEBJSON",    "JSON_LOGIN",       ConfigKind::kText, "", 0, 64};
-inline constexpr ConfigKey kJsonPassword   {"WEBJSON",    "JSON_PASSWORD",    ConfigKind::kText, "", 0, 64};
-inline constexpr ConfigKey kJsonPeriod     {"WEBJSON",    "JSON_PERIOD",      ConfigKind::kInteger, nullptr, 10, 0};
-inline constexpr ConfigKey kLocalPort      {"TCP_SERVER", "LOCAL_PORT",       ConfigKind::kInteger, nullptr, 1000, 0};
-inline constexpr ConfigKey kAllowedIp      {"TCP_SERVER", "ALLOWED_IP",       ConfigKind::kText, "255.255.255.255", 0, 256};
-inline constexpr ConfigKey kRemotePort     {"TCP_CLIENT", "REMOTE_PORT",      ConfigKind::kInteger, nullptr, 25000, 0};
-inline constexpr ConfigKey kRemoteAddr     {"TCP_CLIENT", "REMOTE_ADDR",      ConfigKind::kText, "255.255.255.255", 0, 256};
+inline constexpr ConfigKey kSerialNumber {"INFO",   "SERIAL_NUMBER", ConfigKind::kInteger, nullptr, 0, 0};
+inline constexpr ConfigKey kAuthKey      {"COMMON", "AUTH_KEY",      ConfigKind::kText, "QKWZ", 0, 256};
 // clang-format on
 
 enum class ConfigFile : uint8_t {
   kConfig,  // /etc/config/tq8hub/CONFIG.CFG: the keys above
-  kCovid,   // /etc/config/tq8hub/COVID.CFG: group names of the occupancy tool
+  kCovid,   // /etc/config/tq8hub/COVID.CFG: names of the occupancy groups
 };
 
 // The file's path for this machine, in `out`.  Null when it does not fit.

@@ -47,11 +47,17 @@ TEST_F(ConfigKeysTest, PathsFollowTheRoot) {
   EXPECT_STREQ(ConfigFilePath(ConfigFile::kConfig, path), "/etc/config/tq8hub/CONFIG.CFG");
 }
 
+// Keys of the shapes the programs read.
+constexpr ConfigKey kShortAuthKey = WithSize(kAuthKey, 32);
+constexpr ConfigKey kMode{"COMMON", "MODE", ConfigKind::kText, "SERVER", 0, 16};
+constexpr ConfigKey kServerPort{"ONLINE", "SERVER_PORT", ConfigKind::kInteger, nullptr, 25000, 0};
+constexpr ConfigKey kApiKey{"COMMON", "API_KEY", ConfigKind::kText, "", 0, 256};
+
 TEST_F(ConfigKeysTest, TextIsCutToTheProgramsBuffer) {
   const std::string long_key(100, 'k');
   WriteConfig("[COMMON]\nAUTH_KEY=" + long_key + "\nMODE=CLIENT_WITH_A_LONG_NAME\n");
   char text[256];
-  EXPECT_EQ(ConfigReadText(kAuthKeyCloudd, text), 31);
+  EXPECT_EQ(ConfigReadText(kShortAuthKey, text), 31);
   EXPECT_EQ(std::string(text), long_key.substr(0, 31));
   EXPECT_EQ(ConfigReadText(kAuthKey, text), 100);
   EXPECT_EQ(ConfigReadText(kMode, text), 15);

@@ -9,6 +9,7 @@
 #include "link/platform.h"
 #include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
+#include "standbyd/tables.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
 

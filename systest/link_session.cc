@@ -10,8 +10,25 @@
 #include "link/transaction.h"
 #include "link/variant.h"
 
+namespace {
+
+// The session prints what every transaction reports, like a tool does.
+constexpr LinkVariant kSessionLink{
+    .program = "link-session",
+    .platform = kToolPlatform,
+    .sink = MessageSink::kStandardOutput,
+    .read_mem = {.write_failed = kLinkWriteFailed,
+                 .timed_out = kLinkTimedOut,
+                 .head_read_failed = kLinkReadFailed,
+                 .data_read_failed = kLinkReadFailed,
+                 .rejected = "data[0]=0x%02X\n",
+                 .verify_failed = "ReadMem error\n"},
+};
+
+}  // namespace
+
 int main() {
-  LinkStart(kCtlcfgLink);
+  LinkStart(kSessionLink);
   if (!BusLockOpen()) return 1;
   SetupReadyLine();
   if (OpenLink() != 0) std::printf("the link did not open\n");

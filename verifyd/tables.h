@@ -3,6 +3,14 @@
 
 #include "discovery/discovery.h"
 #include "link/variant.h"
+#include "minini/config_keys.h"
+
+// verifyd's settings in CONFIG.CFG.
+// clang-format off
+inline constexpr ConfigKey kServerAddr {"ONLINE", "SERVER_ADDR", ConfigKind::kText, "255.255.255.255", 0, 256};
+inline constexpr ConfigKey kServerPort {"ONLINE", "SERVER_PORT", ConfigKind::kInteger, nullptr, 25000, 0};
+inline constexpr ConfigKey kAuthStr    {"ONLINE", "AUTH_STR",    ConfigKind::kText, "", 0, 256};
+// clang-format on
 
 // This software's version as the online daemon reports it.
 inline constexpr const char* kVerifyVersion = "1.0.168";

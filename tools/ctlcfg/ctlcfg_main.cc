@@ -8,6 +8,7 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
+#include "tools/ctlcfg/tables.h"
 #include "link/variant.h"
 #include "tools/ctlcfg/actions.h"
 

@@ -4,6 +4,7 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
+#include "tools/fwupdate/tables.h"
 #include "link/variant.h"
 #include "tools/fwupdate/update_transfer.h"
 

@@ -7,6 +7,7 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
+#include "tools/keybase/tables.h"
 #include "link/variant.h"
 #include "tools/keybase/actions.h"
 #include "tools/keybase/key_table_file.h"

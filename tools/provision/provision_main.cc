@@ -16,6 +16,7 @@
 #include "link/memory_map.h"
 #include "link/platform.h"
 #include "link/transaction.h"
+#include "tools/provision/tables.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
 #include "tools/provision/controller_identity.h"

@@ -1,0 +1,6 @@
+// keybase's tables: how the link reports its transactions.
+#pragma once
+
+#include "link/variant.h"
+
+extern const LinkVariant kKeybaseLink;
