@@ -47,7 +47,7 @@ class McuRelayTest : public ::testing::Test {
   static void ExpectBusFree() {
     EXPECT_FALSE(BusLockHeldHere());
     std::array<uint8_t, 8> keys{};
-    EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, keys), 8);
+    EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, keys), LinkResult::kDone);
   }
   LinkBuffer reply_{};
 };

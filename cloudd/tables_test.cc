@@ -16,10 +16,10 @@
 TEST(CloudTable, LogsFailuresWithDetailsAndTakesRefusalBytesAsData) {
   std::array<uint8_t, 8> dest{};
   InjectFault(emu::FaultKind::kRefused);
-  EXPECT_EQ(ReportedWith(kCloudLink, [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), 8); }), "");
+  EXPECT_EQ(ReportedWith(kCloudLink, [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), LinkResult::kDone); }), "");
   EXPECT_EQ(dest[0], 0xAA);
 
-  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), 0); };
+  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), LinkResult::kFailed); };
   InjectFault(emu::FaultKind::kNoReady);
   EXPECT_EQ(ReportedWith(kCloudLink, read),
             "ERROR: WAIT TIMEOUT!\nRead Data from Bus 00 Type A0 Address 00C0 Size 8\n");

@@ -11,7 +11,7 @@
 
 unsigned ThreadCtrlStep() {
   std::array<uint8_t, 8> identity{};
-  if (ReadIdentity(identity) != 0) {
+  if (!Done(ReadIdentity(identity))) {
     LogMessage("SN: ERROR I2C READ \n");
     return 0;
   }

@@ -34,7 +34,7 @@ void ReportIf(bool enabled, const char* text) {
 
 const CtrlParams& ControllerParams() { return g_ctrl_params; }
 
-int GetCtrlParams() {
+LinkResult GetCtrlParams() {
   const CommandReporting& reporting = ActiveLinkVariant().get_ctrl_params;
   ReportIf(reporting.announce, "GetCtrlParams\n");
   std::array<uint8_t, 4> data{};
@@ -44,9 +44,13 @@ int GetCtrlParams() {
       .accept = Acceptance::kAlways,
       .dest = data,
   });
-  if (ReportStepFailure(BusMessages(reporting, "GetCtrlParams\n"), reply)) return 0;
+  if (ReportStepFailure(BusMessages(reporting, "GetCtrlParams\n"), reply)) {
+    return LinkResult::kFailed;
+  }
   // Rejected, no data, or too short to hold the fields: keep what we had.
-  if (reply.rejected() || reply.no_data() || reply.copied < data.size()) return 0;
+  if (reply.rejected() || reply.no_data() || reply.copied < data.size()) {
+    return LinkResult::kFailed;
+  }
   g_ctrl_params.byte9 = data[0];
   g_ctrl_params.flags = data[1];
   g_ctrl_params.memory_size_code = data[1] & 0x03;
@@ -55,21 +59,21 @@ int GetCtrlParams() {
   g_ctrl_params.fw_major = data[2];
   g_ctrl_params.fw_minor = data[3];
   g_ctrl_params.read = true;
-  return 1;
+  return LinkResult::kDone;
 }
 
-int OpenDoor(uint8_t direction) {
+LinkResult OpenDoor(uint8_t direction) {
   const CommandReporting& reporting = ActiveLinkVariant().open_door;
   const LinkReply reply = LinkTransaction({
       .frame = {.command = kCmdOpenDoor, .param1 = direction},
       .checking = false,
   });
-  if (ReportStepFailure(BusMessages(reporting, "OpenDoor\n"), reply)) return 0;
+  if (ReportStepFailure(BusMessages(reporting, "OpenDoor\n"), reply)) return LinkResult::kFailed;
   // Any data is read but not examined: even 0xAA counts as opened.
-  return reply.rejected() ? 0 : 1;
+  return reply.rejected() ? LinkResult::kFailed : LinkResult::kDone;
 }
 
-int SetMode(uint8_t mode) {
+LinkResult SetMode(uint8_t mode, uint8_t* answer_out) {
   const CommandReporting& reporting = ActiveLinkVariant().set_mode;
   if (reporting.announce) LinkReport("SET_MODE (%d)\n", mode);
   const std::array<uint8_t, 1> data{mode};
@@ -80,14 +84,15 @@ int SetMode(uint8_t mode) {
       .accept = Acceptance::kAlways,
       .dest = answer,
   });
-  if (ReportStepFailure(BusMessages(reporting, "SetMode\n"), reply)) return 0;
-  if (reply.rejected()) return 0;
+  if (ReportStepFailure(BusMessages(reporting, "SetMode\n"), reply)) return LinkResult::kFailed;
+  if (reply.rejected()) return LinkResult::kFailed;
   // Without data the reply never reached byte 9, which still holds the mode.
-  if (reply.no_data()) return mode;
-  if (reporting.announce) {
+  if (reply.no_data()) answer[0] = mode;
+  if (!reply.no_data() && reporting.announce) {
     LinkReport("SendMode ans=%02X (%d)\n", answer[0], static_cast<int>(reply.data_size));
   }
-  return answer[0];
+  if (answer_out != nullptr) *answer_out = answer[0];
+  return LinkResult::kDone;
 }
 
 int GetExternal(std::span<uint8_t, kExternalBufferSize> dest, uint8_t ack) {
@@ -116,7 +121,7 @@ int GetExternal(std::span<uint8_t, kExternalBufferSize> dest, uint8_t ack) {
   return static_cast<int>(reply.copied);
 }
 
-int SetExternal(std::span<const uint8_t> card, uint8_t code, uint8_t reader) {
+void SetExternal(std::span<const uint8_t> card, uint8_t code, uint8_t reader) {
   const CommandReporting& reporting = ActiveLinkVariant().set_external;
   std::array<uint8_t, kMaxFrameData> data{code, reader};
   const size_t card_size = std::min(card.size(), data.size() - 2);
@@ -127,16 +132,15 @@ int SetExternal(std::span<const uint8_t> card, uint8_t code, uint8_t reader) {
       .checking = true,
       .accept = Acceptance::kVerifiedNotRefused,
   });
-  if (ReportStepFailure(BusMessages(reporting, "SetExtenal\n"), reply)) return 0;
+  if (ReportStepFailure(BusMessages(reporting, "SetExtenal\n"), reply)) return;
   if (reply.rejected()) {
     ReportIf(reporting.outcome, "error set external 02\n");
   } else if (reply.has_data() && !reply.accepted) {
     ReportIf(reporting.outcome, "External error\n");
   }
-  return 0;
 }
 
-int ServiceCommand(const char* text) {
+LinkResult ServiceCommand(const char* text) {
   const CommandReporting& reporting = ActiveLinkVariant().service_command;
   const size_t length = std::min(std::strlen(text), kMaxFrameData);
   const LinkReply reply = LinkTransaction({
@@ -144,6 +148,8 @@ int ServiceCommand(const char* text) {
                 .data = std::span(reinterpret_cast<const uint8_t*>(text), length)},
       .checking = false,
   });
-  if (ReportStepFailure(BusMessages(reporting, "ServiceCommand\n"), reply)) return 1;
-  return reply.rejected() ? 1 : 0;
+  if (ReportStepFailure(BusMessages(reporting, "ServiceCommand\n"), reply)) {
+    return LinkResult::kFailed;
+  }
+  return reply.rejected() ? LinkResult::kFailed : LinkResult::kDone;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/result.h"
+
 // Command codes (frame byte 5).
 inline constexpr uint8_t kCmdGetCtrlParams = 0x00;  // start byte 0x20
 inline constexpr uint8_t kCmdReadMem = 0x02;
@@ -34,35 +36,34 @@ struct CtrlParams {
 
 const CtrlParams& ControllerParams();
 
-// Reads the controller parameters into ControllerParams().  1 when decoded,
-// 0 otherwise (no caller needs it).
-int GetCtrlParams();
+// Reads the controller parameters into ControllerParams(); done when they
+// were decoded.
+LinkResult GetCtrlParams();
 
-// Opens the door in direction 0 or 1.  1 success, 0 failure.
-int OpenDoor(uint8_t direction);
+// Opens the door in direction 0 or 1.
+LinkResult OpenDoor(uint8_t direction);
 
-// Sets the door mode.  Returns the MCU's answer byte, the mode itself when
-// the MCU answers without data, 0 on failure.
-int SetMode(uint8_t mode);
+// Sets the door mode.  `answer` receives the MCU's answer byte, or the mode
+// itself when the MCU answers without data.
+LinkResult SetMode(uint8_t mode, uint8_t* answer = nullptr);
 
 // External requests: a card awaiting the online decision (kind byte 0x20 or
 // more, bit 0 the reader, then the card bytes) or a batch of event records
 // (kind below 0x20: the record count).  `ack` acknowledges the records of the
-// previous batch (0: none).  Returns the number of data bytes copied to dest
-// (kind byte first), 0 when nothing is pending or on failure.
+// previous batch (0: none).  Returns the length of the payload copied to
+// dest (kind byte first): 0 when nothing is pending or on failure.
 inline constexpr size_t kExternalBufferSize = 256;
 int GetExternal(std::span<uint8_t, kExternalBufferSize> dest, uint8_t ack);
 
 // The answer to a card request: code 0x22 + reader + 2 * granted, the
 // reader, and the card bytes as GetExternal delivered them.  Failures are
-// only reported; the result is always 0.
-int SetExternal(std::span<const uint8_t> card, uint8_t code, uint8_t reader);
+// only reported: the MCU offers whatever it still holds at the next poll.
+void SetExternal(std::span<const uint8_t> card, uint8_t code, uint8_t reader);
 
 // The answer code for a card request.
 constexpr uint8_t ExternalAnswerCode(bool granted, uint8_t reader) {
   return static_cast<uint8_t>(0x22 + (reader & 1) + (granted ? 2 : 0));
 }
 
-// Controller reset or initialisation ("RESET" or "INIT").  0 when the MCU
-// took it, 1 otherwise.
-int ServiceCommand(const char* text);
+// Controller reset or initialisation ("RESET" or "INIT").
+LinkResult ServiceCommand(const char* text);

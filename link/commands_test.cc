@@ -40,7 +40,7 @@ class CommandTest : public ::testing::Test {
 TEST_F(CommandTest, GetCtrlParamsDecodesTheFlagsAndKeepsThemOnFailure) {
   mcu().SetCtrlParams(0x01, 0x0A, 2, 7);
   SetLinkSequenceValue(41);
-  EXPECT_EQ(GetCtrlParams(), 1);
+  EXPECT_EQ(GetCtrlParams(), LinkResult::kDone);
   const Bytes request = LastRequest();
   EXPECT_EQ(request[0], 0x20) << "its own start byte";
   EXPECT_EQ(request[2], 8);
@@ -57,7 +57,7 @@ TEST_F(CommandTest, GetCtrlParamsDecodesTheFlagsAndKeepsThemOnFailure) {
   mcu().SetCtrlParams(0x01, 0x07, 9, 9);
   for (emu::FaultKind fault : {emu::FaultKind::kStatusRejected, emu::FaultKind::kNoData}) {
     Fault(fault);
-    EXPECT_EQ(GetCtrlParams(), 0);
+    EXPECT_EQ(GetCtrlParams(), LinkResult::kFailed);
     EXPECT_EQ(ControllerParams().memory_size_code, 2) << "earlier values stay";
     EXPECT_EQ(ControllerParams().fw_major, 2);
   }
@@ -77,50 +77,54 @@ TEST_F(CommandTest, TimeOutsAreNamedPerVariantAndCommand) {
   Fault(emu::FaultKind::kNoReady);
   EXPECT_EQ(GetExternal(buffer, 0), 0);
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(GetCtrlParams(), 0);
+  EXPECT_EQ(GetCtrlParams(), LinkResult::kFailed);
   EXPECT_EQ(board().KernelLog(), (Log{"ERROR: WAIT TIMEOUT!\n", "GetCtrlParams\n", "GetCtrlParams\n",
                                       "ERROR: WAIT TIMEOUT!\n"}));
 
   LinkStart(testing_variants::kServiceOnly);
   board().ClearKernelLog();
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetCtrlParams(), 0); }), "") << "a variant may report none of GetCtrlParams' own lines";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetCtrlParams(), LinkResult::kFailed); }), "") << "a variant may report none of GetCtrlParams' own lines";
   EXPECT_TRUE(board().KernelLog().empty());
 }
 
 TEST_F(CommandTest, OpenDoorSucceedsOnAnyReplyButARejection) {
-  EXPECT_EQ(OpenDoor(1), 1);
+  EXPECT_EQ(OpenDoor(1), LinkResult::kDone);
   const Bytes request = LastRequest();
   ASSERT_EQ(request.size(), 9u);
   EXPECT_EQ(request[0], 0x1F);
   EXPECT_EQ(request[5], 0x07);
   EXPECT_EQ(request[7], 1) << "the direction";
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(OpenDoor(0), 1) << "data is read, not examined";
+  EXPECT_EQ(OpenDoor(0), LinkResult::kDone) << "data is read, not examined";
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(OpenDoor(0), 0);
+  EXPECT_EQ(OpenDoor(0), LinkResult::kFailed);
   EXPECT_EQ(mcu().OpenDoorRequests(), (Bytes{1, 0}));
   EXPECT_TRUE(board().KernelLog().empty());
 
   LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "ERROR I2C WRITE\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), LinkResult::kFailed); }), "ERROR I2C WRITE\n");
   LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), 0); }), "") << "a variant may open silently";
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(OpenDoor(0), LinkResult::kFailed); }), "") << "a variant may open silently";
 }
 
 TEST_F(CommandTest, SetModeReturnsTheAnswerOrTheModeSent) {
-  EXPECT_EQ(SetMode(2), 2);
+  uint8_t answer = 0;
+  EXPECT_EQ(SetMode(2, &answer), LinkResult::kDone);
+  EXPECT_EQ(answer, 2);
   EXPECT_EQ(LastRequest().size(), 10u);
   EXPECT_EQ(LastRequest()[9], 2);
   EXPECT_EQ(mcu().DoorMode(), 2);
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(SetMode(3), 3) << "without data byte 9 still holds the mode";
+  EXPECT_EQ(SetMode(3, &answer), LinkResult::kDone);
+  EXPECT_EQ(answer, 3) << "without data byte 9 still holds the mode";
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(SetMode(1), 0xAA);
+  EXPECT_EQ(SetMode(1, &answer), LinkResult::kDone);
+  EXPECT_EQ(answer, 0xAA);
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(SetMode(1), 0);
+  EXPECT_EQ(SetMode(1), LinkResult::kFailed);
   EXPECT_EQ(board().KernelLog(),
             (Log{"SET_MODE (2)\n", "SendMode ans=02 (1)\n", "SET_MODE (3)\n", "SET_MODE (1)\n",
                  "SendMode ans=AA (1)\n", "SET_MODE (1)\n"}));
@@ -204,16 +208,16 @@ TEST_F(CommandTest, EventBatchesAreDeliveredAndAcknowledged) {
 
 TEST_F(CommandTest, ServiceCommandSendsItsTextWithoutTerminator) {
   LinkStart(testing_variants::kServiceOnly);
-  EXPECT_EQ(ServiceCommand("RESET"), 0);
+  EXPECT_EQ(ServiceCommand("RESET"), LinkResult::kDone);
   const Bytes request = LastRequest();
   EXPECT_EQ(request[2], 13);
   EXPECT_EQ(request[5], 0x0B);
   EXPECT_EQ(std::string(request.begin() + 9, request.end()), "RESET");
   EXPECT_EQ(mcu().ServiceCommands(), (std::vector<std::string>{"RESET"}));
   Fault(emu::FaultKind::kReadError);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), LinkResult::kFailed); }), "ERROR I2C READ\n");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), 1); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(ServiceCommand("INIT"), LinkResult::kFailed); }), "");
 }
 
 }  // namespace

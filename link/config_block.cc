@@ -29,7 +29,8 @@ void SetBit(uint8_t& byte, uint8_t bit, bool on) {
 }
 
 // ReadCfg and WriteCfg share their reply handling.
-int ConfigExchange(ConfigBlock& block, std::span<const uint8_t> data) {
+LinkResult ConfigExchange(ConfigBlock& block, std::span<const uint8_t> data, size_t& size) {
+  size = 0;
   const LinkReply reply = LinkTransaction({
       .frame = {.command = kCmdConfig, .data = data},
       .checking = true,
@@ -39,16 +40,17 @@ int ConfigExchange(ConfigBlock& block, std::span<const uint8_t> data) {
   if (reply.failed == LinkStep::kData) {
     LinkReport("Datasize: %d\n", reply.length - kFrameNoDataLength);
   }
-  if (ReportStepFailure(kMessages, reply)) return 0;
+  if (ReportStepFailure(kMessages, reply)) return LinkResult::kFailed;
   if (reply.rejected()) {
     LinkReport("error 02\n");
-    return 0;
+    return LinkResult::kFailed;
   }
   LinkReport("Datasize: %d\n", static_cast<int>(reply.data_size));
-  if (reply.data_size == 0) return 0;
+  if (reply.data_size == 0) return LinkResult::kFailed;
   // A block with a bad echo or checksum is still taken, after the warning.
   if (!reply.verified()) LinkReport("ReadCfg error CS %02X\n", (0xFF - reply.byte_sum) & 0xFF);
-  return static_cast<int>(reply.data_size);
+  size = reply.data_size;
+  return LinkResult::kDone;
 }
 
 // The fire and key-mode commands: no echo or checksum test.
@@ -176,50 +178,53 @@ const char* KeyModeLabel(uint8_t mode) {
   }
 }
 
-int ReadCfg(ConfigBlock& block) { return ConfigExchange(block, {}); }
+LinkResult ReadCfg(ConfigBlock& block, size_t& size) { return ConfigExchange(block, {}, size); }
 
-int WriteCfg(ConfigBlock& block) {
+LinkResult WriteCfg(ConfigBlock& block, size_t& size) {
   LinkReport("WRITING CONFIG\n");
   const ConfigBlock request = block;
-  return ConfigExchange(block, request);
+  return ConfigExchange(block, request, size);
 }
 
-int GetFire() {
+LinkResult GetFire(bool& on) {
   std::array<uint8_t, 3> data{};
   const LinkReply reply = StateExchange(kCmdFire, {}, data);
-  if (!reply.completed()) return 0;
+  if (!reply.completed()) return LinkResult::kFailed;
   if (reply.rejected()) {
     LinkReport("error get fire 02\n");
-    return 0;
+    return LinkResult::kFailed;
   }
   // The state is in the third data byte; a shorter reply is a failure.
-  if (reply.copied < data.size()) return 0;
-  return data[2] & 1;
+  if (reply.copied < data.size()) return LinkResult::kFailed;
+  on = (data[2] & 1) != 0;
+  return LinkResult::kDone;
 }
 
-int SetFire(uint8_t state) {
+LinkResult SetFire(uint8_t state) {
   const std::array<uint8_t, 1> request{state};
   const LinkReply reply = StateExchange(kCmdFire, request, {});
-  return reply.completed() && !reply.rejected() ? 1 : 0;
+  return reply.completed() && !reply.rejected() ? LinkResult::kDone : LinkResult::kFailed;
 }
 
-int GetKeyMode() {
+LinkResult GetKeyMode(uint8_t& mode) {
   std::array<uint8_t, kMaxFrameData> data{};
   const LinkReply reply = StateExchange(kCmdKeyMode, {}, data);
-  if (!reply.completed()) return 0;
+  if (!reply.completed()) return LinkResult::kFailed;
   if (reply.rejected()) {
     LinkReport("error get mode 02\n");
-    return 0;
+    return LinkResult::kFailed;
   }
   ShowDataBytes(reply, data);
-  return reply.copied > 0 ? data[0] : 0;
+  if (reply.copied == 0) return LinkResult::kFailed;
+  mode = data[0];
+  return LinkResult::kDone;
 }
 
-int SetKeyMode(uint8_t mode) {
+LinkResult SetKeyMode(uint8_t mode) {
   const std::array<uint8_t, 2> request{mode, static_cast<uint8_t>(mode ^ 0xFF)};
   std::array<uint8_t, kMaxFrameData> data{};
   const LinkReply reply = StateExchange(kCmdKeyMode, request, data);
-  if (!reply.completed() || reply.rejected()) return 0;
+  if (!reply.completed() || reply.rejected()) return LinkResult::kFailed;
   ShowDataBytes(reply, data);
-  return 1;
+  return LinkResult::kDone;
 }

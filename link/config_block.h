@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/result.h"
+
 inline constexpr size_t kConfigBlockSize = 80;
 using ConfigBlock = std::array<uint8_t, kConfigBlockSize>;
 
@@ -66,16 +68,16 @@ const char* KeyModeLabel(uint8_t mode);
 
 // --- transactions (their lines go to the program's output) ---
 
-// Reads the block.  Returns the reply's data size (80 for a good block, the
-// data copied to `block` up to 80 bytes), 0 on failure.
-int ReadCfg(ConfigBlock& block);
+// Reads the block: done when a reply with data came, whose size (80 for a
+// whole block; the data copied to `block` up to 80 bytes) goes to `size`.
+LinkResult ReadCfg(ConfigBlock& block, size_t& size);
 // Writes the block; the reply is handled as ReadCfg's and copied back.
-int WriteCfg(ConfigBlock& block);
-// The fire-alarm state (bit 0 of the third reply data byte); 0 on failure.
-int GetFire();
-// 1 when the MCU took the new state, 0 on failure.
-int SetFire(uint8_t state);
-// The key mode (first reply data byte); 0 on failure.
-int GetKeyMode();
-// Sends the mode and its complement.  1 on success, 0 on failure.
-int SetKeyMode(uint8_t mode);
+LinkResult WriteCfg(ConfigBlock& block, size_t& size);
+// The fire-alarm state (bit 0 of the third reply data byte).
+LinkResult GetFire(bool& on);
+// Sets the fire-alarm state.
+LinkResult SetFire(uint8_t state);
+// The key mode (first reply data byte).
+LinkResult GetKeyMode(uint8_t& mode);
+// Sends the mode and its complement.
+LinkResult SetKeyMode(uint8_t mode);

@@ -93,17 +93,35 @@ class ConfigTransactionTest : public ::testing::Test {
   static void Fault(emu::FaultKind kind, int value = 0) {
     mcu().AddFault({.kind = kind, .remaining = 1, .value = value});
   }
+  // The reply's data size when the exchange was done, else 0.
+  static size_t ReadSize(ConfigBlock& block) {
+    size_t size = 0;
+    return Done(ReadCfg(block, size)) ? size : 0;
+  }
+  static size_t WriteSize(ConfigBlock& block) {
+    size_t size = 0;
+    return Done(WriteCfg(block, size)) ? size : 0;
+  }
+  // The fire state or key mode read, 0 when the read failed.
+  static int Fire() {
+    bool on = false;
+    return Done(GetFire(on)) && on ? 1 : 0;
+  }
+  static int KeyMode() {
+    uint8_t mode = 0;
+    return Done(GetKeyMode(mode)) ? mode : 0;
+  }
 };
 
 TEST_F(ConfigTransactionTest, ReadChangeWriteRoundTrip) {
   ConfigBlock block{};
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); }), "Datasize: 80\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 80u); }), "Datasize: 80\n");
   EXPECT_EQ(block, mcu().ConfigBlock());
   EXPECT_TRUE(ConfigBlockAcceptable(block));
   SetReaderWiegand(block, !ReaderIsWiegand(block));
   SealConfigBlock(block);
   const ConfigBlock written = block;
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(WriteCfg(block), 80); }), "WRITING CONFIG\nDatasize: 80\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(WriteSize(block), 80u); }), "WRITING CONFIG\nDatasize: 80\n");
   EXPECT_EQ(mcu().ConfigBlock(), written);
   EXPECT_EQ(mcu().Requests().back().size(), 89u) << "L = 88";
 }
@@ -111,61 +129,61 @@ TEST_F(ConfigTransactionTest, ReadChangeWriteRoundTrip) {
 TEST_F(ConfigTransactionTest, BadChecksumWarnsButKeepsTheBlock) {
   ConfigBlock block{};
   Fault(emu::FaultKind::kBadChecksum);
-  const std::string out = CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); });
+  const std::string out = CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 80u); });
   EXPECT_EQ(out.rfind("Datasize: 80\nReadCfg error CS ", 0), 0u) << out;
   EXPECT_NE(out, "Datasize: 80\nReadCfg error CS FF\n") << "the sum is off";
   EXPECT_EQ(block, mcu().ConfigBlock());
   Fault(emu::FaultKind::kWrongEcho);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 80); }),
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 80u); }),
             "Datasize: 80\nReadCfg error CS FF\n");
 }
 
 TEST_F(ConfigTransactionTest, RejectedEmptyAndFailedReads) {
   ConfigBlock block{};
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "error 02\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 0u); }), "error 02\n");
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 0\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 0u); }), "Datasize: 0\n");
   Fault(emu::FaultKind::kReadError, 0);
   mcu().AddFault({.kind = emu::FaultKind::kReadError, .remaining = 1, .command = 9});
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR I2C READ\n");
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "Datasize: 80\nERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 0u); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 0u); }), "Datasize: 80\nERROR I2C READ\n");
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 0); }), "ERROR: WAIT TIMEOUT!\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 0u); }), "ERROR: WAIT TIMEOUT!\n");
   Fault(emu::FaultKind::kExtraData, 10);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadCfg(block), 90); }), "Datasize: 90\n")
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(ReadSize(block), 90u); }), "Datasize: 90\n")
       << "a wrong size is the caller's to refuse; only 80 bytes are copied";
 }
 
 TEST_F(ConfigTransactionTest, FireState) {
-  EXPECT_EQ(SetFire(1), 1);
+  EXPECT_EQ(SetFire(1), LinkResult::kDone);
   EXPECT_TRUE(mcu().FireState());
-  EXPECT_EQ(GetFire(), 1);
+  EXPECT_EQ(Fire(), 1);
   EXPECT_EQ(mcu().Requests().back()[2], 8);
-  EXPECT_EQ(SetFire(0), 1);
-  EXPECT_EQ(GetFire(), 0);
+  EXPECT_EQ(SetFire(0), LinkResult::kDone);
+  EXPECT_EQ(Fire(), 0);
   mcu().SetFireState(true);
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(GetFire(), 0) << "too short to hold the state: a failure";
+  EXPECT_EQ(Fire(), 0) << "too short to hold the state: a failure";
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetFire(), 0); }), "error get fire 02\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(Fire(), 0); }), "error get fire 02\n");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetFire(1), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetFire(1), LinkResult::kFailed); }), "");
 }
 
 TEST_F(ConfigTransactionTest, KeyModeSendsTheModeAndItsComplement) {
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(5), 1); }), "05 ");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(5), LinkResult::kDone); }), "05 ");
   const Bytes request = mcu().Requests().back();
   EXPECT_EQ(request[2], 0x0A);
   EXPECT_EQ(Bytes(request.begin() + 9, request.end()), (Bytes{0x05, 0xFA}));
   EXPECT_EQ(mcu().KeyMode(), 5);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 5); }), "05 ");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(KeyMode(), 5); }), "05 ");
   Fault(emu::FaultKind::kNoData);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(KeyMode(), 0); }), "");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GetKeyMode(), 0); }), "error get mode 02\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(KeyMode(), 0); }), "error get mode 02\n");
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(1), 0); }), "ERROR I2C WRITE\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(SetKeyMode(1), LinkResult::kFailed); }), "ERROR I2C WRITE\n");
 }
 
 }  // namespace

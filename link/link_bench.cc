@@ -80,7 +80,7 @@ void BM_ReadMem(benchmark::State& state) {
   const auto size = static_cast<uint8_t>(state.range(0));
   std::array<uint8_t, 256> dest{};
   MeasureTransactions(
-      state, [&] { return ReadMem(0, 0xA0, size, 0x00C0, dest) == size; },
+      state, [&] { return Done(ReadMem(0, 0xA0, size, 0x00C0, dest)); },
       1 + 1 + Chunks(size));
 }
 BENCHMARK(BM_ReadMem)->Arg(8)->Arg(96);
@@ -89,7 +89,7 @@ void BM_WriteMem(benchmark::State& state) {
   const auto size = static_cast<uint8_t>(state.range(0));
   std::array<uint8_t, 256> src{};
   MeasureTransactions(
-      state, [&] { return WriteMem(0, 0xA0, size, 0x0100, src) == 0; }, Chunks(12.0 + size) + 1);
+      state, [&] { return Done(WriteMem(0, 0xA0, size, 0x0100, src)); }, Chunks(12.0 + size) + 1);
 }
 BENCHMARK(BM_WriteMem)->Arg(8)->Arg(96);
 

@@ -19,8 +19,9 @@ uint32_t LittleEndian32(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-int ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address, std::span<uint8_t> dest) {
-  if (size > kMaxFrameData || dest.size() < size) return 0;
+LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                   std::span<uint8_t> dest) {
+  if (size > kMaxFrameData || dest.size() < size) return LinkResult::kRefused;
   const LinkVariant& variant = ActiveLinkVariant();
   const TransactionMessages& messages = variant.read_mem;
   const std::array<uint8_t, 3> fields{size, static_cast<uint8_t>(address >> 8),
@@ -33,19 +34,19 @@ int ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address, std::span
       .dest = dest.first(size),
   });
   const MemoryTarget target{bus, type, address, size};
-  if (ReportStepFailure(messages, reply, &target)) return 0;
+  if (ReportStepFailure(messages, reply, &target)) return LinkResult::kFailed;
   if (reply.rejected()) {
     ReportRejected(messages, reply);
-    return 0;
+    return LinkResult::kFailed;
   }
-  if (reply.no_data() || reply.accepted) return size;
+  if (reply.no_data() || reply.accepted) return LinkResult::kDone;
   ReportVerifyFailed(messages, reply);
-  return 0;
+  return LinkResult::kFailed;
 }
 
-int WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
-             std::span<const uint8_t> src) {
-  if (size > kMaxMemoryWrite || src.size() < size) return 1;
+LinkResult WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                    std::span<const uint8_t> src) {
+  if (size > kMaxMemoryWrite || src.size() < size) return LinkResult::kRefused;
   const LinkVariant& variant = ActiveLinkVariant();
   const TransactionMessages& messages = variant.write_mem;
   std::array<uint8_t, 3 + kMaxMemoryWrite> fields{size, static_cast<uint8_t>(address >> 8),
@@ -61,23 +62,25 @@ int WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
       .dest = {},
   });
   const MemoryTarget target{bus, type, address, size};
-  if (ReportStepFailure(messages, reply, &target)) return 1;
+  if (ReportStepFailure(messages, reply, &target)) return LinkResult::kFailed;
   // A rejected write, and in most programs a status byte of 0xAA, fail
   // silently; the echo and checksum of the reply are not examined.
-  if (reply.rejected()) return 1;
-  if (variant.write_mem_refuses_status_aa && reply.status == kRefusalByte) return 1;
+  if (reply.rejected()) return LinkResult::kFailed;
+  if (variant.write_mem_refuses_status_aa && reply.status == kRefusalByte) {
+    return LinkResult::kFailed;
+  }
   if (reply.has_data() && reply.first_data == kRefusalByte) {
     ReportRefused(messages);
-    return 1;
+    return LinkResult::kFailed;
   }
-  return 0;
+  return LinkResult::kDone;
 }
 
-int ReadIdentity(std::span<uint8_t> dest, LockUse lock) {
+LinkResult ReadIdentity(std::span<uint8_t> dest, LockUse lock) {
   if (lock == LockUse::kTake) LinkLock();
   const int result = I2cBlockRead(dest, kIdentityRegister);
   if (lock == LockUse::kTake) LinkUnlock();
-  return result;
+  return result == 0 ? LinkResult::kDone : LinkResult::kFailed;
 }
 
 uint32_t IdentitySerial(std::span<const uint8_t> identity) {

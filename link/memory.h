@@ -4,16 +4,18 @@
 #include <cstdint>
 #include <span>
 
-// Reads `size` bytes of MCU memory (bus, device type, 16-bit address) into
-// dest[0 .. size).  Returns size on success, 0 on failure.  A reply without
-// data succeeds and leaves dest unchanged.
-// REQUIRES: size <= 247 and dest.size() >= size.
-int ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address, std::span<uint8_t> dest);
+#include "link/result.h"
 
-// Writes `size` bytes of src to MCU memory.  0 on success, 1 on failure.
-// REQUIRES: size <= 244 and src.size() >= size.
-int WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
-             std::span<const uint8_t> src);
+// Reads `size` bytes of MCU memory (bus, device type, 16-bit address) into
+// dest[0 .. size).  A reply without data is done and leaves dest unchanged.
+// Refused (nothing sent) when size is above 247 or dest is smaller.
+LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                   std::span<uint8_t> dest);
+
+// Writes `size` bytes of src to MCU memory.  Refused (nothing sent) when size
+// is above 244 or src is smaller.
+LinkResult WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                    std::span<const uint8_t> src);
 
 inline constexpr size_t kMaxMemoryWrite = 244;
 inline constexpr uint8_t kIdentityRegister = 2;
@@ -24,8 +26,8 @@ enum class LockUse : uint8_t {
 };
 
 // Reads the identity block (8 or 15 bytes, one transfer, no frame) from
-// register 2.  0 on success, non-zero on failure.
-int ReadIdentity(std::span<uint8_t> dest, LockUse lock = LockUse::kTake);
+// register 2.
+LinkResult ReadIdentity(std::span<uint8_t> dest, LockUse lock = LockUse::kTake);
 
 // The identity block's serial number and model code: 32-bit little-endian
 // at offsets 0 and 4.

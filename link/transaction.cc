@@ -119,14 +119,14 @@ LinkReply LinkTransaction(const LinkRequest& request) {
   return reply;
 }
 
-int OpenLink() {
+LinkOpen OpenLink() {
   const int bus = I2cBusLookup("0");
-  if (bus < 0) return 1;
+  if (bus < 0) return LinkOpen::kBadBus;
   char path[64];
   const int fd = I2cDeviceOpen(bus, path, false);
-  if (fd < 0) return 2;
-  if (I2cSetSlave(fd, kMcuAddress, false) < 0) return 2;
-  return 0;
+  if (fd < 0) return LinkOpen::kNoDevice;
+  if (I2cSetSlave(fd, kMcuAddress, false) < 0) return LinkOpen::kNoDevice;
+  return LinkOpen::kReady;
 }
 
 void SetupReadyLine() {

@@ -71,8 +71,12 @@ LinkReply LinkTransaction(const LinkRequest& request);
 bool WaitReady(int samples = 100);
 
 // Opens the MCU's I2C device (bus "0") and selects slave address 0x49.
-// 0 ready; 1 bus designator not valid; 2 device or address failed.
-int OpenLink();
+enum class LinkOpen : uint8_t {
+  kReady,
+  kBadBus,    // the bus designator names no bus
+  kNoDevice,  // the device could not be opened or the address not selected
+};
+LinkOpen OpenLink();
 
 // Exports the ready line (GPIO 14) and makes it an input.
 void SetupReadyLine();

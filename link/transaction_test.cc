@@ -36,8 +36,8 @@ class LinkTest : public ::testing::Test {
   static void Fault(emu::FaultKind kind, int value = 0, int command = emu::kAnyCommand) {
     mcu().AddFault({.kind = kind, .remaining = 1, .command = command, .value = value});
   }
-  static int Read8(std::array<uint8_t, 8>& dest) { return ReadMem(0, 0xA0, 8, 0x00C0, dest); }
-  static int Write8() {
+  static LinkResult Read8(std::array<uint8_t, 8>& dest) { return ReadMem(0, 0xA0, 8, 0x00C0, dest); }
+  static LinkResult Write8() {
     const std::array<uint8_t, 8> bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     return WriteMem(1, 0xA0, 8, 0x0100, bytes);
   }
@@ -47,7 +47,7 @@ class LinkTest : public ::testing::Test {
 TEST_F(LinkTest, ReadMemSendsTheWorkedExampleAndCopiesTheData) {
   SetLinkSequenceValue(0);
   std::array<uint8_t, 8> dest{};
-  ASSERT_EQ(Read8(dest), 8);
+  ASSERT_EQ(Read8(dest), LinkResult::kDone);
   EXPECT_EQ(Bytes(dest.begin(), dest.end()), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
   ASSERT_EQ(mcu().Requests().size(), 1u);
   EXPECT_EQ(mcu().Requests()[0],
@@ -56,7 +56,7 @@ TEST_F(LinkTest, ReadMemSendsTheWorkedExampleAndCopiesTheData) {
 }
 
 TEST_F(LinkTest, WriteMemReachesTheMemory) {
-  ASSERT_EQ(Write8(), 0);
+  ASSERT_EQ(Write8(), LinkResult::kDone);
   EXPECT_EQ(mcu().Peek(1, 0xA0, 0x0100, 8), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
   EXPECT_EQ(mcu().Peek(0, 0xA0, 0x0100, 1), (Bytes{0x55})) << "only the bus named";
 }
@@ -64,20 +64,20 @@ TEST_F(LinkTest, WriteMemReachesTheMemory) {
 TEST_F(LinkTest, SequenceRuleAt255ForCheckingAndNonCheckingCommands) {
   std::array<uint8_t, 8> dest{};
   SetLinkSequenceValue(255);
-  ASSERT_EQ(Read8(dest), 8);
+  ASSERT_EQ(Read8(dest), LinkResult::kDone);
   EXPECT_EQ(mcu().Requests().back()[4], 0);
   EXPECT_EQ(LinkSequenceValue(), 0);
 
   SetLinkSequenceValue(255);
-  ASSERT_EQ(Write8(), 0);
+  ASSERT_EQ(Write8(), LinkResult::kDone);
   EXPECT_EQ(mcu().Requests().back()[4], 255);
   EXPECT_EQ(LinkSequenceValue(), 0);
 }
 
 TEST_F(LinkTest, FramesMoveInChunksOf32AtTheirOffsets) {
   const Bytes twenty_one(21, 0x42);
-  ASSERT_EQ(WriteMem(0, 0xA0, 20, 0x0200, twenty_one), 0);  // a 32-byte frame
-  ASSERT_EQ(WriteMem(0, 0xA0, 21, 0x0200, twenty_one), 0);  // a 33-byte frame
+  ASSERT_EQ(WriteMem(0, 0xA0, 20, 0x0200, twenty_one), LinkResult::kDone);  // a 32-byte frame
+  ASSERT_EQ(WriteMem(0, 0xA0, 21, 0x0200, twenty_one), LinkResult::kDone);  // a 33-byte frame
   std::vector<std::pair<uint8_t, size_t>> writes;
   for (const emu::Transfer& t : mcu().Transfers()) {
     if (t.op == 'W') writes.emplace_back(t.command, t.data.size());
@@ -86,7 +86,7 @@ TEST_F(LinkTest, FramesMoveInChunksOf32AtTheirOffsets) {
 
   mcu().ClearLogs();
   std::array<uint8_t, 40> dest{};
-  ASSERT_EQ(ReadMem(0, 0xA0, 40, 0x0200, dest), 40);
+  ASSERT_EQ(ReadMem(0, 0xA0, 40, 0x0200, dest), LinkResult::kDone);
   std::vector<std::pair<uint8_t, uint8_t>> reads;
   for (const emu::Transfer& t : mcu().Transfers()) {
     if (t.op == 'R') reads.emplace_back(t.command, t.count);
@@ -98,46 +98,46 @@ TEST_F(LinkTest, ReplyWithoutDataSucceedsAndLeavesTheDestination) {
   Fault(emu::FaultKind::kNoData);
   std::array<uint8_t, 8> dest;
   dest.fill(0xEE);
-  EXPECT_EQ(Read8(dest), 8);
+  EXPECT_EQ(Read8(dest), LinkResult::kDone);
   EXPECT_EQ(dest, (std::array<uint8_t, 8>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
 TEST_F(LinkTest, RefusalByteInReadMemCountsUnlessTheVariantTakesIt) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(Read8(dest), 8) << "this variant takes the data as it comes";
+  EXPECT_EQ(Read8(dest), LinkResult::kDone) << "this variant takes the data as it comes";
   EXPECT_EQ(dest[0], 0xAA);
 
   for (const LinkVariant* variant : {&testing_variants::kHeadOnly, &testing_variants::kSilent, &testing_variants::kServiceOnly}) {
     LinkStart(*variant);
     Fault(emu::FaultKind::kRefused);
     dest.fill(0);
-    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0) << variant->program; }), "");
+    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed) << variant->program; }), "");
     EXPECT_EQ(dest[0], 0) << "a refused reply is not copied";
   }
   LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ReadMem error\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "ReadMem error\n");
 }
 
 TEST_F(LinkTest, WriteMemStatusAAFailsSilentlyUnlessTheVariantTakesIt) {
   Fault(emu::FaultKind::kStatusAA);
-  EXPECT_EQ(Write8(), 0);
+  EXPECT_EQ(Write8(), LinkResult::kDone);
   for (const LinkVariant* variant : {&testing_variants::kLocalLock, &testing_variants::kHeadOnly, &testing_variants::kPrinting, &testing_variants::kSilent}) {
     LinkStart(*variant);
     Fault(emu::FaultKind::kStatusAA);
-    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Write8(), 1) << variant->program; }), "");
+    EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Write8(), LinkResult::kFailed) << variant->program; }), "");
   }
   EXPECT_TRUE(Log().empty());
 }
 
 TEST_F(LinkTest, WriteMemRefusalIsAWriteError) {
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(Write8(), 1);
+  EXPECT_EQ(Write8(), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"write error\n"}));
   LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kRefused);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(Write8(), 1); }), "write error\n");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(Write8(), LinkResult::kFailed); }), "write error\n");
 }
 
 TEST_F(LinkTest, WriteMemIgnoresEchoAndChecksum) {
@@ -145,27 +145,27 @@ TEST_F(LinkTest, WriteMemIgnoresEchoAndChecksum) {
   mcu().AddFault({.kind = emu::FaultKind::kExtraData, .remaining = 1, .value = 2});
   mcu().AddFault({.kind = emu::FaultKind::kBadChecksum, .remaining = 1});
   mcu().AddFault({.kind = emu::FaultKind::kWrongEcho, .remaining = 1});
-  EXPECT_EQ(Write8(), 0);
+  EXPECT_EQ(Write8(), LinkResult::kDone);
 }
 
 TEST_F(LinkTest, ReadMemNeedsTheRightEchoAndChecksum) {
   SetLinkSequenceValue(0);
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kWrongEcho);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ReadMem error CS 01 02\n"}));
   EXPECT_EQ(dest[0], 0);
 
   board().ClearKernelLog();
   Fault(emu::FaultKind::kBadChecksum);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ReadMem error CS 02 02\n"}));
 }
 
 TEST_F(LinkTest, RejectedReadIsReportedWithTheHeadWhereTheVariantSaysSo) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   const std::vector<std::string> log = Log();
   ASSERT_EQ(log.size(), 11u);
   EXPECT_EQ(log[0], "data[0]=0x02\n");
@@ -175,19 +175,19 @@ TEST_F(LinkTest, RejectedReadIsReportedWithTheHeadWhereTheVariantSaysSo) {
 
   LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "data[0]=0x02\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "data[0]=0x02\n");
   LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "");
   Fault(emu::FaultKind::kStatusRejected);
-  EXPECT_EQ(Write8(), 1);
+  EXPECT_EQ(Write8(), LinkResult::kFailed);
 }
 
 TEST_F(LinkTest, ReadyLineTimeOutGivesUpAfter100SamplesAndFreesTheLock) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kNoReady);
   const unsigned long before = ReadPlatformCounters().ready_samples;
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   EXPECT_EQ(ReadPlatformCounters().ready_samples - before, 100u);
   EXPECT_EQ(Log(), (std::vector<std::string>{
                        "ERROR: WAIT TIMEOUT!\n",
@@ -197,17 +197,17 @@ TEST_F(LinkTest, ReadyLineTimeOutGivesUpAfter100SamplesAndFreesTheLock) {
 
   board().ClearKernelLog();
   Fault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(Write8(), 1);
+  EXPECT_EQ(Write8(), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR: WAIT TIMEOUT!\n",
                                              "WriteMem Bus 01 Type A0 Address 0100 Size 8\n"}));
   // The MCU's late reply is never read: the next request overwrites it.
-  EXPECT_EQ(Read8(dest), 8);
+  EXPECT_EQ(Read8(dest), LinkResult::kDone);
 }
 
 TEST_F(LinkTest, SlowReadyLineWithinTheBudgetSucceeds) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kSlowReady, 60);
-  EXPECT_EQ(Read8(dest), 8);
+  EXPECT_EQ(Read8(dest), LinkResult::kDone);
   EXPECT_EQ(dest[0], 1);
 }
 
@@ -216,10 +216,10 @@ TEST_F(LinkTest, MalformedLengthIsAFailedReadWithoutOverrun) {
   for (int length : {0, 3, 7}) {
     board().ClearKernelLog();
     Fault(emu::FaultKind::kShortLength, length);
-    EXPECT_EQ(Read8(dest), 0) << length;
+    EXPECT_EQ(Read8(dest), LinkResult::kFailed) << length;
     EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C READ\n"}));
     Fault(emu::FaultKind::kShortLength, length);
-    EXPECT_EQ(Write8(), 1);
+    EXPECT_EQ(Write8(), LinkResult::kFailed);
   }
 }
 
@@ -227,7 +227,7 @@ TEST_F(LinkTest, MoreDataThanAskedIsNeverCopiedPastTheDestination) {
   std::array<uint8_t, 8 + 32> guarded;
   guarded.fill(0xC3);
   Fault(emu::FaultKind::kExtraData, 200);
-  EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, std::span(guarded).first(8)), 8);
+  EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, std::span(guarded).first(8)), LinkResult::kDone);
   EXPECT_EQ(guarded[0], 1);
   EXPECT_EQ(guarded[7], 8);
   for (size_t i = 8; i < guarded.size(); ++i) EXPECT_EQ(guarded[i], 0xC3) << i;
@@ -236,31 +236,31 @@ TEST_F(LinkTest, MoreDataThanAskedIsNeverCopiedPastTheDestination) {
 TEST_F(LinkTest, BusFailuresAreReportedByTheStepThatFailed) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   Fault(emu::FaultKind::kReadError, 0, 0);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   Fault(emu::FaultKind::kReadError, 0, 9);
-  EXPECT_EQ(Read8(dest), 0);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C WRITE\n", "ERROR I2C READ\n",
                                              "ERROR I2C READ\n"}));
 
   // One variant reports only the head read, the other both.
   LinkStart(testing_variants::kHeadOnly);
   Fault(emu::FaultKind::kReadError, 0, 9);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "");
   Fault(emu::FaultKind::kReadError, 0, 0);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "ERROR I2C READ\n");
   LinkStart(testing_variants::kPrinting);
   Fault(emu::FaultKind::kReadError, 0, 9);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), 0); }), "ERROR I2C READ\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Read8(dest), LinkResult::kFailed); }), "ERROR I2C READ\n");
   Fault(emu::FaultKind::kWriteError);
-  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Write8(), 1); }), "ERROR I2C WRITE\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(Write8(), LinkResult::kFailed); }), "ERROR I2C WRITE\n");
 }
 
 TEST_F(LinkTest, IdentityBlockDecodesLittleEndian) {
   mcu().SetIdentity(1234567, 0x0642);
   std::array<uint8_t, 15> identity{};
-  ASSERT_EQ(ReadIdentity(identity), 0);
+  ASSERT_EQ(ReadIdentity(identity), LinkResult::kDone);
   EXPECT_EQ(IdentitySerial(identity), 1234567u);
   EXPECT_EQ(IdentityModel(identity), 0x0642u);
   EXPECT_EQ(identity[0], 0x87) << "1234567 = 0x0012D687, low byte first";
@@ -272,15 +272,15 @@ TEST_F(LinkTest, IdentityBlockDecodesLittleEndian) {
 TEST_F(LinkTest, ProcessLocalLockLeavesTheBusLockAlone) {
   LinkStart(testing_variants::kLocalLock);
   ASSERT_EQ(pthread_mutex_trylock(BusLock().mutex), 0);  // held by "another program"
-  EXPECT_EQ(Write8(), 0) << "a process-local lock does not take the bus lock";
+  EXPECT_EQ(Write8(), LinkResult::kDone) << "a process-local lock does not take the bus lock";
   pthread_mutex_unlock(BusLock().mutex);
 }
 
 TEST_F(LinkTest, DroppedConnectionFailsEveryLaterTransfer) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kDropConnection);
-  EXPECT_EQ(Read8(dest), 0);
-  EXPECT_EQ(Write8(), 1);
+  EXPECT_EQ(Read8(dest), LinkResult::kFailed);
+  EXPECT_EQ(Write8(), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C WRITE\n", "ERROR I2C WRITE\n"}));
 }
 
@@ -290,13 +290,13 @@ TEST_F(LinkTest, MissingDeviceNodeFailsTheOpenAndEveryTransaction) {
   I2cDeviceClose();
   LinkStart(testing_variants::kHeadOnly);  // device messages on standard error
   testing::internal::CaptureStderr();
-  EXPECT_EQ(OpenLink(), 2);
+  EXPECT_EQ(OpenLink(), LinkOpen::kNoDevice);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error: Could not open file `/dev/i2c-0' or `/dev/i2c/0': No such file or directory\n");
   ::setenv("TQ8_ROOT", board().root().c_str(), 1);
   RemoveTree(empty);
   LinkStart(testing_variants::kLogging);
-  EXPECT_EQ(Write8(), 1);
+  EXPECT_EQ(Write8(), LinkResult::kFailed);
   EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C WRITE\n"}));
 }
 
@@ -307,7 +307,7 @@ TEST_F(LinkTest, TheSecondDeviceNodeIsTriedAfterTheFirst) {
   board().ReopenLink();
   ::rmdir(dir.c_str());
   std::array<uint8_t, 8> dest{};
-  EXPECT_EQ(Read8(dest), 8);
+  EXPECT_EQ(Read8(dest), LinkResult::kDone);
 }
 
 }  // namespace

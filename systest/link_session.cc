@@ -31,10 +31,10 @@ int main() {
   LinkStart(kSessionLink);
   if (!BusLockOpen()) return 1;
   SetupReadyLine();
-  if (OpenLink() != 0) std::printf("the link did not open\n");
+  if (OpenLink() != LinkOpen::kReady) std::printf("the link did not open\n");
 
   std::array<uint8_t, 15> identity{};
-  if (ReadIdentity(identity) != 0) {
+  if (!Done(ReadIdentity(identity))) {
     std::printf("SN: ERROR I2C READ \n");
     return 1;
   }
@@ -42,7 +42,7 @@ int main() {
               IdentityModel(identity), (identity[8] & 0x80) != 0 ? "boot loader" : "normal firmware");
 
   std::array<uint8_t, 12> clock{};
-  if (ReadMem(0, 0xD0, 12, 0x0000, clock) == 12) {
+  if (Done(ReadMem(0, 0xD0, 12, 0x0000, clock))) {
     std::printf("clock block: 20%02d-%02d-%02d %02d:%02d:%02d, weekday %d, door mode %d, "
                 "event ring head %04X tail %04X\n",
                 BcdToBin(clock[6]), BcdToBin(clock[5]), BcdToBin(clock[4]), BcdToBin(clock[2]),
@@ -50,11 +50,11 @@ int main() {
                 (clock[8] << 8 | clock[9]) & 0xFFF8, (clock[10] << 8 | clock[11]) & 0xFFF8);
   }
   std::array<uint8_t, 2> last_key{};
-  if (ReadMem(0, 0xA0, 2, 0x00BE, last_key) == 2) {
+  if (Done(ReadMem(0, 0xA0, 2, 0x00BE, last_key))) {
     std::printf("last-key pointer: %04X\n", last_key[0] << 8 | last_key[1]);
   }
   std::array<uint8_t, 32> keys{};
-  if (ReadMem(0, 0xA0, 32, 0x00C0, keys) == 32) {
+  if (Done(ReadMem(0, 0xA0, 32, 0x00C0, keys))) {
     for (size_t slot = 0; slot < 4; ++slot) {
       std::printf("key slot %zu:", slot);
       for (size_t i = 0; i < 8; ++i) std::printf(" %02X", keys[slot * 8 + i]);

@@ -15,6 +15,6 @@ TEST(VerifyTable, NamesOnlyGetCtrlParamsBeforeATimeOut) {
   EXPECT_EQ(ReportedWith(kVerifyLink, [&] { EXPECT_EQ(GetExternal(external, 0), 0); }),
             "ERROR: WAIT TIMEOUT!\n");
   InjectFault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(ReportedWith(kVerifyLink, [] { EXPECT_EQ(GetCtrlParams(), 0); }),
+  EXPECT_EQ(ReportedWith(kVerifyLink, [] { EXPECT_EQ(GetCtrlParams(), LinkResult::kFailed); }),
             "GetCtrlParams\nGetCtrlParams\nERROR: WAIT TIMEOUT!\n");
 }

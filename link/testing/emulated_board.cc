@@ -61,7 +61,7 @@ EmulatedBoard::EmulatedBoard() : root_(MakeTempDir()) {
   }
   if (!BusLockOpen()) std::abort();
   SetupReadyLine();
-  if (OpenLink() != 0) std::abort();
+  if (OpenLink() != LinkOpen::kReady) std::abort();
 }
 
 EmulatedBoard::~EmulatedBoard() {
@@ -95,7 +95,7 @@ void EmulatedBoard::ClearKernelLog() { ::truncate((root_ + "/dev/kmsg").c_str(),
 
 void EmulatedBoard::ReopenLink() {
   I2cDeviceClose();
-  if (OpenLink() != 0) std::abort();
+  if (OpenLink() != LinkOpen::kReady) std::abort();
 }
 
 void EmulatedBoard::WriteFile(const std::string& relative, const std::string& content) const {

@@ -10,10 +10,8 @@
 
 namespace {
 
-// ctlcfg exits with 1 after every run it completes; 0 when the MCU's block
-// or timing triple could not be read, or a write of them failed.
-constexpr int kCompleted = 1;
-constexpr int kNotDone = 0;
+constexpr CtlcfgOutcome kCompleted = CtlcfgOutcome::kCompleted;
+constexpr CtlcfgOutcome kNotDone = CtlcfgOutcome::kNotDone;
 
 constexpr const char* kDoorFlagLines[] = {
     "pConfig->activator=%d\n",    "pConfig->trigmode=%d\n",    "pConfig->duallock=%d\n",
@@ -23,7 +21,7 @@ constexpr const char* kDoorFlagLines[] = {
 
 void PrintTriple(const char* label, uint8_t bus) {
   TimingTriple triple{};
-  if (ReadTimingTriple(bus, triple) != 0) {
+  if (Done(ReadTimingTriple(bus, triple))) {
     std::printf("%s:%d,%d,%d ", label, triple[0], triple[1], triple[2]);
   }
 }
@@ -42,11 +40,11 @@ bool WordsValid(std::span<char* const> words) {
 
 }  // namespace
 
-int PrintConfiguration() {
+CtlcfgOutcome PrintConfiguration() {
   ConfigBlock block{};
-  const int size = ReadCfg(block);
-  if (size != static_cast<int>(kConfigBlockSize)) {
-    std::printf("WRONG SIZE %d\n", size);
+  size_t size = 0;
+  if (!Done(ReadCfg(block, size)) || size != kConfigBlockSize) {
+    std::printf("WRONG SIZE %d\n", static_cast<int>(size));
     return kCompleted;
   }
   for (const uint8_t byte : block) std::printf("%02X ", byte);
@@ -63,19 +61,22 @@ int PrintConfiguration() {
   std::printf("CONFIG_VER:%d ", ConfigVersion(block));
   PrintTriple("T1", kKeyBus);
   PrintTriple("T2", kKeyCopyBus);
-  if (GetFire() == 1) std::printf("FIRE ");
-  if (const char* mode = KeyModeLabel(static_cast<uint8_t>(GetKeyMode()))) {
-    std::printf("%s ", mode);
-  }
+  bool fire = false;
+  if (Done(GetFire(fire)) && fire) std::printf("FIRE ");
+  // A key mode that could not be read shows as mode 0.
+  uint8_t key_mode = 0;
+  GetKeyMode(key_mode);
+  if (const char* mode = KeyModeLabel(key_mode)) std::printf("%s ", mode);
   std::printf("\n");
   return kCompleted;
 }
 
-int EditFields(std::span<char* const> words) {
+CtlcfgOutcome EditFields(std::span<char* const> words) {
   if (!WordsValid(words)) return kCompleted;
   EditState state;
-  if (ReadCfg(state.block) != static_cast<int>(kConfigBlockSize)) return kNotDone;
-  if (ReadTimingTriple(kKeyBus, state.triple) == 0) return kNotDone;
+  size_t size = 0;
+  if (!Done(ReadCfg(state.block, size)) || size != kConfigBlockSize) return kNotDone;
+  if (!Done(ReadTimingTriple(kKeyBus, state.triple))) return kNotDone;
 
   for (const char* word : words) {
     const FieldEdit edit = ParseFieldEdit(word);
@@ -95,19 +96,20 @@ int EditFields(std::span<char* const> words) {
   if (state.triple_changed) {
     std::printf("Set T=%d,%d,%d\n", state.triple[0], state.triple[1], state.triple[2]);
     // Both copies always get the same values, whatever the first write did.
-    written = WriteTimingTriple(kKeyBus, state.triple) == 0;
-    written = WriteTimingTriple(kKeyCopyBus, state.triple) == 0 && written;
+    written = Done(WriteTimingTriple(kKeyBus, state.triple));
+    written = Done(WriteTimingTriple(kKeyCopyBus, state.triple)) && written;
   }
   if (state.block_changed) {
     std::printf("Set Reader=%d\n", ReaderIsWiegand(state.block) ? 1 : 0);
     std::printf("Set IntSound [%04X]\n", SoundFlags(state.block));
     SealConfigBlock(state.block);
-    written = WriteCfg(state.block) != 0 && written;
+    size_t answered = 0;
+    written = Done(WriteCfg(state.block, answered)) && written;
   }
   return written ? kCompleted : kNotDone;
 }
 
-int WriteConfigText(const char* text) {
+CtlcfgOutcome WriteConfigText(const char* text) {
   if (text == nullptr) {
     std::printf("ERROR: no configuration text\n");
     return kCompleted;
@@ -129,12 +131,13 @@ int WriteConfigText(const char* text) {
     return kCompleted;
   }
   // "OK" only for a block the MCU took: its own lines already tell why not.
-  if (WriteCfg(block) == 0) return kNotDone;
+  size_t answered = 0;
+  if (!Done(WriteCfg(block, answered))) return kNotDone;
   std::printf("OK\n");
   return kCompleted;
 }
 
-int OpenDoorOnce() {
+CtlcfgOutcome OpenDoorOnce() {
   OpenDoor(0);
   return kCompleted;
 }

@@ -12,7 +12,7 @@
 
 TEST(CtlcfgTable, PrintsFailuresOnStandardOutputWithoutDetails) {
   std::array<uint8_t, 8> dest{};
-  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), 0); };
+  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), LinkResult::kFailed); };
   InjectFault(emu::FaultKind::kRefused);
   EXPECT_EQ(ReportedWith(kCtlcfgLink, read), "ReadMem error\n");
   InjectFault(emu::FaultKind::kStatusRejected);
@@ -20,6 +20,6 @@ TEST(CtlcfgTable, PrintsFailuresOnStandardOutputWithoutDetails) {
   InjectFault(emu::FaultKind::kReadError, 0, 9);
   EXPECT_EQ(ReportedWith(kCtlcfgLink, read), "ERROR I2C READ\n");
   InjectFault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(ReportedWith(kCtlcfgLink, [] { EXPECT_EQ(OpenDoor(0), 0); }),
+  EXPECT_EQ(ReportedWith(kCtlcfgLink, [] { EXPECT_EQ(OpenDoor(0), LinkResult::kFailed); }),
             "ERROR: WAIT TIMEOUT!\n");
 }

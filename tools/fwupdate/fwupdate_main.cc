@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
   // below comes back here: the lock lives in shared memory and is not freed
   // by this process ending.
   LinkLock();
-  const int status = EnterBootLoader() ? TransferImage(source) : 1;
+  // Exit status 0 after "Update OK", 1 otherwise.
+  const int status = EnterBootLoader() && TransferImage(source) ? 0 : 1;
   LinkUnlock();
   CloseUpdateSource(source);
   return status;

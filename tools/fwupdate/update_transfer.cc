@@ -37,7 +37,7 @@ void SleepMilliseconds(long ms) {
 
 // The caller holds the bus lock, so the read must not take it again.
 bool ReadIdentityBlock(Identity& identity) {
-  return ReadIdentity(identity, LockUse::kAlreadyHeld) == 0;
+  return Done(ReadIdentity(identity, LockUse::kAlreadyHeld));
 }
 
 bool InBootMode(const Identity& identity) { return (identity[kModeByte] & kBootModeBit) != 0; }
@@ -149,37 +149,37 @@ bool EnterBootLoader() {
   return false;
 }
 
-int TransferImage(UpdateSource& source) {
+bool TransferImage(UpdateSource& source) {
   const UpdateImage& image = source.image;
   std::printf("Size=%" PRIu64 " Offset=%" PRIu32 "\n", image.file_size, image.length);
   UpdateRecord record{};
   if (fseeko(source.file, static_cast<off_t>(image.start), SEEK_SET) != 0 ||
       !ReadRecord(source.file, record)) {
-    return 1;
+    return false;
   }
   if (!SendUpdateHeader(UpdateTag::kUpdate, kBootEntryAddress)) {
     std::printf("ERROR I2C WRITE (Adr 0)\n");
-    return 1;
+    return false;
   }
   if (!SendUpdateRecord(record)) {
     std::printf("ERROR I2C WRITE (Data 0)\n");
-    return 1;
+    return false;
   }
   if (!WaitReady(kFirstRecordSamples)) {
     LogMessage("ERROR: WAIT TIMEOUT 0!\n");
-    return 1;
+    return false;
   }
 
   uint64_t sent = 0;
   uint32_t address = 0;
   for (uint32_t n = 0; n < image.records_after_first; ++n) {
-    if (!ReadRecord(source.file, record)) return 1;
+    if (!ReadRecord(source.file, record)) return false;
     bool done = false;
     for (int attempt = 1; attempt <= kRecordAttempts && !done; ++attempt) {
       if (attempt > 1) SleepMilliseconds(kRetryPauseMs);
       done = SendLoopRecord(address, record);
     }
-    if (!done) return 1;
+    if (!done) return false;
     DrawProgressBar(sent, image.length);
     sent += kUpdateRecordSize;
     address += kUpdateAddressStep;
@@ -189,8 +189,8 @@ int TransferImage(UpdateSource& source) {
 
   if (!SendUpdateHeader(UpdateTag::kDone, address)) {
     std::printf("ERROR I2C WRITE (last)\n");
-    return 1;
+    return false;
   }
   std::printf("\nUpdate OK\n");
-  return 0;
+  return true;
 }

@@ -31,5 +31,5 @@ bool SendUpdateRecord(const UpdateRecord& record);
 bool EnterBootLoader();
 
 // Sends record 0, the rest of the image and the closing header, drawing
-// the progress bar.  0 after "Update OK", 1 on failure.
-int TransferImage(UpdateSource& source);
+// the progress bar.  True after "Update OK".
+bool TransferImage(UpdateSource& source);

@@ -17,7 +17,7 @@ constexpr size_t kIdentitySize = 15;
 
 uint32_t ReadSerialNumber() {
   std::array<uint8_t, kIdentitySize> identity{};
-  if (ReadIdentity(identity) != 0) {
+  if (!Done(ReadIdentity(identity))) {
     std::printf("SN: ERROR I2C READ \n");
     return 0;
   }
@@ -26,14 +26,14 @@ uint32_t ReadSerialNumber() {
 
 bool ReadWithAttempts(const MemoryItem& item, std::span<uint8_t> dest) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (ReadMemoryItem(item, dest) == item.size) return true;
+    if (Done(ReadMemoryItem(item, dest))) return true;
   }
   return false;
 }
 
 bool ReadBlockWithAttempts(uint32_t address, std::span<uint8_t> dest) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (ReadKeyMemory(static_cast<uint16_t>(address), dest) == static_cast<int>(dest.size())) {
+    if (Done(ReadKeyMemory(static_cast<uint16_t>(address), dest))) {
       return true;
     }
   }
@@ -50,7 +50,7 @@ uint32_t ExportEnd(uint16_t pointer) {
 
 }  // namespace
 
-int ExportKeyBase(const char* path) {
+KeybaseOutcome ExportKeyBase(const char* path) {
   const uint32_t serial = ReadSerialNumber();
   std::printf("SN=%08" PRIX32 "\n", serial);
 
@@ -59,7 +59,7 @@ int ExportKeyBase(const char* path) {
   std::array<uint8_t, 2> pointer_bytes{};
   if (!ReadWithAttempts(kLastKeyPointerItem, pointer_bytes)) {
     std::printf("ERROR: last-key pointer not read\n");
-    return kKeybaseGaveUp;
+    return KeybaseOutcome::kGaveUp;
   }
   const uint16_t pointer = DecodeLastKeyPointer(pointer_bytes);
   std::printf("LastCard=%08X\n", pointer);
@@ -70,10 +70,10 @@ int ExportKeyBase(const char* path) {
   switch (CreateKeyTable(path, table, failed_field)) {
     case TableCreate::kCannotCreate:
       std::printf("DBFCreate(%s) failed.\n", path);
-      return kKeybaseFileFailed;
+      return KeybaseOutcome::kFileFailed;
     case TableCreate::kFieldFailed:
       std::printf("DBFAddField(%s) failed.\n", failed_field);
-      return kKeybaseFieldFailed;
+      return KeybaseOutcome::kFieldFailed;
     case TableCreate::kDone:
       break;
   }
@@ -87,7 +87,7 @@ int ExportKeyBase(const char* path) {
       // The rows so far stay in the table, closed as a valid file.
       CloseKeyTable(table);
       std::printf("ERROR: key block %04" PRIX32 " not read\n", address);
-      return kKeybaseGaveUp;
+      return KeybaseOutcome::kGaveUp;
     }
     const int first_slot = KeySlotNumber(address);
     for (size_t i = 0; i < size / kKeyRecordSize && written; ++i) {
@@ -102,7 +102,7 @@ int ExportKeyBase(const char* path) {
   CloseKeyTable(table);
   if (!written) {
     std::printf("DBFWrite(%s) failed.\n", path);
-    return kKeybaseFileFailed;
+    return KeybaseOutcome::kFileFailed;
   }
-  return kKeybaseCompleted;
+  return KeybaseOutcome::kCompleted;
 }

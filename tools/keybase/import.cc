@@ -22,7 +22,7 @@ struct Batch {
 
 bool WriteWithAttempts(uint8_t bus, uint16_t address, std::span<const uint8_t> bytes) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (WriteKeyMemoryOn(bus, address, bytes) == 0) return true;
+    if (Done(WriteKeyMemoryOn(bus, address, bytes))) return true;
   }
   return false;
 }
@@ -74,24 +74,24 @@ bool TableRowsValid(const KeyTableReader& table) {
 
 }  // namespace
 
-int ImportKeyBase(const char* path) {
+KeybaseOutcome ImportKeyBase(const char* path) {
   KeyTableReader table;
   switch (OpenKeyTable(path, table)) {
     case TableOpen::kCannotOpen:
       std::printf("UNKNOWN FILE\n");
-      return kKeybaseFileFailed;
+      return KeybaseOutcome::kFileFailed;
     case TableOpen::kNoFields:
       std::printf("UNKNOWN FILE\n");
-      return kKeybaseNoFields;
+      return KeybaseOutcome::kNoFields;
     case TableOpen::kWrongFields:
       std::printf("UNKNOWN FILE\n");
-      return kKeybaseWrongTable;
+      return KeybaseOutcome::kWrongTable;
     case TableOpen::kDone:
       break;
   }
   if (!TableRowsValid(table)) {
     CloseKeyTable(table);
-    return kKeybaseWrongTable;
+    return KeybaseOutcome::kWrongTable;
   }
 
   // Each row goes to the slot it names.  A batch holds rows of consecutive
@@ -109,7 +109,7 @@ int ImportKeyBase(const char* path) {
     const bool follows = key.number == batch.first_slot + static_cast<int>(batch.records);
     if (batch.records > 0 && !follows && !WriteBatch(batch)) {
       CloseKeyTable(table);
-      return kKeybaseGaveUp;
+      return KeybaseOutcome::kGaveUp;
     }
     if (batch.records == 0) batch.first_slot = key.number;
     std::copy(key.record.begin(), key.record.end(),
@@ -118,12 +118,12 @@ int ImportKeyBase(const char* path) {
     ++count;
     if (batch.records == kBatchRecords && !WriteBatch(batch)) {
       CloseKeyTable(table);
-      return kKeybaseGaveUp;
+      return KeybaseOutcome::kGaveUp;
     }
   }
   const bool written = WriteBatch(batch);
   CloseKeyTable(table);
-  if (!written) return kKeybaseGaveUp;
+  if (!written) return KeybaseOutcome::kGaveUp;
   std::printf("ADD %d Keys OK!\n", count);
-  return kKeybaseCompleted;
+  return KeybaseOutcome::kCompleted;
 }

@@ -1,5 +1,6 @@
 #include "tools/keybase/key_rows.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -16,28 +17,31 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 template <size_t N>
 void CopyText(std::array<char, N>& out, const char* text) {
   std::snprintf(out.data(), out.size(), "%s", text);
 }
 
-// Bytes 0..5 of the code from a LONGN text.  False for a character that is
-// no hexadecimal digit: such a key would not be the one the table names.
+// LONGN holds bytes 0..5 in the order the Wiegand card text shows them,
+// NUMBERN the same bytes reversed, as the Dallas card text shows them.
+constexpr KeyFormat kLongNumberFormat{.wiegand = true};
+constexpr KeyFormat kReversedNumberFormat{.wiegand = false};
+
+void CodeText(const KeyCode& code, KeyFormat format, std::array<char, kCodeTextSize>& out) {
+  std::array<char, kCardTextBufferSize> text{};
+  FormatCardText(code, format, text);  // twelve digits: a six-byte code
+  std::copy_n(text.begin(), out.size() - 1, out.begin());
+  out.back() = '\0';
+}
+
+// Bytes 0..5 of the code from a LONGN text: its first 12 characters, a
+// missing character counting as 0.  False for a character that is no
+// hexadecimal digit: such a key would not be the one the table names.
 bool CodeFromLongNumber(std::string_view text, KeyCode& code) {
-  code.fill(0);
-  for (size_t i = 0; i < 2 * kKeyCodeSize && i < text.size(); ++i) {
-    const int digit = HexDigit(text[i]);
-    if (digit < 0) return false;
-    code[i / 2] = static_cast<uint8_t>(code[i / 2] | digit << (i % 2 == 0 ? 4 : 0));
-  }
-  return true;
+  std::array<char, kCardTextDigits> digits;
+  digits.fill('0');
+  text.copy(digits.data(), digits.size());
+  return ParseCardText(std::string_view(digits.data(), digits.size()), kLongNumberFormat, code);
 }
 
 }  // namespace
@@ -64,10 +68,8 @@ KeyRow RowForKey(int slot, std::span<const uint8_t, kKeyRecordSize> record, uint
   }
   row.attribute = kAttributeBase + attribute;
   row.short_number = c[0] | c[1] << 8 | c[2] << 16;
-  std::snprintf(row.long_number.data(), row.long_number.size(), "%02X%02X%02X%02X%02X%02X", c[0],
-                c[1], c[2], c[3], c[4], c[5]);
-  std::snprintf(row.reversed_number.data(), row.reversed_number.size(),
-                "%02X%02X%02X%02X%02X%02X", c[5], c[4], c[3], c[2], c[1], c[0]);
+  CodeText(c, kLongNumberFormat, row.long_number);
+  CodeText(c, kReversedNumberFormat, row.reversed_number);
   std::snprintf(row.comment.data(), row.comment.size(), "%s_%" PRIu32 ". Key #%d", kTag, serial,
                 slot);
   return row;

@@ -6,16 +6,16 @@
 #include "link/memory_map.h"
 #include "tools/keybase/actions.h"
 
-int SyncControllerClock() {
+KeybaseOutcome SyncControllerClock() {
   std::printf("Sync Controller Time\n");
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   // Written every time, whatever the difference; the result is not examined.
   if (localtime_r(&now, &local) != nullptr) WriteClockTime(ClockTimeFromTm(local));
-  return kKeybaseCompleted;
+  return KeybaseOutcome::kCompleted;
 }
 
-int OpenDoorTowards(uint8_t direction) {
+KeybaseOutcome OpenDoorTowards(uint8_t direction) {
   OpenDoor(direction);
-  return kKeybaseCompleted;
+  return KeybaseOutcome::kCompleted;
 }

@@ -12,7 +12,7 @@
 
 TEST(KeybaseTable, PrintsOnlyWriteWaitAndHeadFailures) {
   std::array<uint8_t, 8> dest{};
-  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), 0); };
+  const auto read = [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), LinkResult::kFailed); };
   InjectFault(emu::FaultKind::kReadError, 0, 0);
   EXPECT_EQ(ReportedWith(kKeybaseLink, read), "ERROR I2C READ\n");
   InjectFault(emu::FaultKind::kReadError, 0, 9);
@@ -20,6 +20,6 @@ TEST(KeybaseTable, PrintsOnlyWriteWaitAndHeadFailures) {
   InjectFault(emu::FaultKind::kRefused);
   EXPECT_EQ(ReportedWith(kKeybaseLink, read), "") << "a refusal fails silently";
   InjectFault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(ReportedWith(kKeybaseLink, [] { EXPECT_EQ(OpenDoor(0), 0); }), "")
+  EXPECT_EQ(ReportedWith(kKeybaseLink, [] { EXPECT_EQ(OpenDoor(0), LinkResult::kFailed); }), "")
       << "the door opens silently";
 }

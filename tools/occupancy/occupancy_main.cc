@@ -36,12 +36,12 @@ void ShowOccupancy(const GroupNames& names) {
   ReadMemoryItem(kClockBlockItem, clock);
   // Without a clock reading the time is left empty rather than made up.
   TimeOfDay time{};
-  if (StableRead(kClockBlockItem, clock, kShowClockReads) == kStableAgreed) {
+  if (StableRead(kClockBlockItem, clock, kShowClockReads) == StableResult::kAgreed) {
     time = FormatTimeOfDay(clock);
   }
 
   OccupancyBlock block{};
-  if (StableRead(kOccupancyBlockItem, block, kShowOccupancyReads) != kStableAgreed) return;
+  if (StableRead(kOccupancyBlockItem, block, kShowOccupancyReads) != StableResult::kAgreed) return;
 
   std::array<char, kOccupancyLineSize> line{};
   if (FormatOccupancyLine(time.data(), block, names, line) > 0) std::fputs(line.data(), stdout);
@@ -63,7 +63,7 @@ void SetOccupancy() {
   const bool fits = ReadInputLine(line);
 
   OccupancyBlock block{};
-  if (StableRead(kOccupancyBlockItem, block, kSetOccupancyReads) != kStableAgreed) return;
+  if (StableRead(kOccupancyBlockItem, block, kSetOccupancyReads) != StableResult::kAgreed) return;
 
   const OccupancyInput input =
       fits ? ParseOccupancyInput(line.data()) : OccupancyInput{.status = InputStatus::kNotJson};

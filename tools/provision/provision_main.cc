@@ -42,7 +42,7 @@ void PrintControllerTime() {
   std::array<uint8_t, kClockBlockSize> first{};
   std::array<uint8_t, kClockBlockSize> second{};
   ReadMemoryItem(kClockBlockItem, first);
-  if (ReadMemoryItem(kClockBlockItem, second) == 0) return;
+  if (!Done(ReadMemoryItem(kClockBlockItem, second))) return;
   const ClockTime time = DecodeClockBlock(second).time;
   std::printf("CTRL_TIME: %04d-%02d-%02d %02d:%02d\n", time.year, time.month, time.day, time.hour,
               time.minute);
@@ -50,7 +50,7 @@ void PrintControllerTime() {
 
 // Returns false when the identity could not be read (nothing else done).
 bool PrintSummary(IdentityBlock& identity) {
-  if (ReadIdentity(identity) != 0) {
+  if (!Done(ReadIdentity(identity))) {
     std::printf("SN: ERROR I2C READ ");
     return false;
   }

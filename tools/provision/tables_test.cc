@@ -12,9 +12,9 @@
 
 TEST(ProvisionTable, ShowsNoTransactionLinesOfItsOwn) {
   InjectFault(emu::FaultKind::kNoReady);
-  EXPECT_EQ(ReportedWith(kProvisionLink, [] { EXPECT_EQ(GetCtrlParams(), 0); }), "");
+  EXPECT_EQ(ReportedWith(kProvisionLink, [] { EXPECT_EQ(GetCtrlParams(), LinkResult::kFailed); }), "");
   std::array<uint8_t, 8> dest{};
   InjectFault(emu::FaultKind::kRefused);
-  EXPECT_EQ(ReportedWith(kProvisionLink, [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), 0); }),
+  EXPECT_EQ(ReportedWith(kProvisionLink, [&] { EXPECT_EQ(ReadMem(0, 0xA0, 8, 0x00C0, dest), LinkResult::kFailed); }),
             "");
 }
