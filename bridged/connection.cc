@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "bridged/mcu_relay.h"
 #include "bridged/statistics.h"
 #include "discovery/discovery.h"
 #include "link/platform.h"
@@ -192,4 +193,14 @@ void RunClient(const BridgeSettings& settings, LineProcessor& lines) {
     LogMessage("Disconected from server\n");
     ::close(fd);
   }
+}
+
+void RunBridge(const BridgeSettings& settings) {
+  static LineProcessor lines;
+  lines.serial = settings.serial;
+  lines.auth_key = settings.auth_key.data();
+  lines.relay = RelayToMcu;
+  ResetLine(lines);
+  if (IsClientMode(settings)) RunClient(settings, lines);
+  RunServer(settings, lines);
 }

@@ -6,6 +6,10 @@
 #include "bridged/line_protocol.h"
 #include "bridged/settings.h"
 
+// Serves the PC for the life of the daemon: client mode when "MODE"
+// starts with 'C', else server mode.  Never returns.
+[[noreturn]] void RunBridge(const BridgeSettings& settings);
+
 // Listens on "LOCAL_PORT", serves one accepted connection at a time and
 // listens again.  Never returns.
 [[noreturn]] void RunServer(const BridgeSettings& settings, LineProcessor& lines);

@@ -4,29 +4,14 @@
 // itself and relays MCU frames to the MCU.
 
 #include "bridged/connection.h"
-#include "bridged/line_protocol.h"
-#include "bridged/mcu_relay.h"
 #include "bridged/settings.h"
+#include "bridged/tables.h"
 #include "daemon/start.h"
+#include "daemon/thread_ctrl.h"
 #include "discovery/discovery.h"
 #include "link/platform.h"
-#include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
-#include "bridged/tables.h"
 #include "link/variant.h"
-
-namespace {
-
-constexpr DaemonTexts kTexts{
-    .foreground = "Start Advanced_Daemon as programm\n",
-    .background = "Start Advanced_Daemon as daemon\n",
-    .usage_missing = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
-    .usage_wrong = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
-    .usage_sink = MessageSink::kStandardOutput,
-    .exactly_one_argument = true,
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   LinkStart(kBridgeLink);
@@ -40,15 +25,9 @@ int main(int argc, char** argv) {
   // No peer and no port served yet: "0.0.0.0" and 0.
   DiscoveryStart(kBridgeDiscovery, settings.serial);
 
-  DaemonDispatch(argc, argv, kTexts);
+  DaemonDispatch(argc, argv, kBridgeTexts);
   StartDaemonThread("ThreadScan", ThreadScan);
   StartDaemonThread("ThreadCtrl", ThreadCtrl);
 
-  static LineProcessor lines;
-  lines.serial = settings.serial;
-  lines.auth_key = settings.auth_key.data();
-  lines.relay = RelayToMcu;
-  ResetLine(lines);
-  if (IsClientMode(settings)) RunClient(settings, lines);
-  RunServer(settings, lines);
+  RunBridge(settings);
 }

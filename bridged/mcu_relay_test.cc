@@ -14,9 +14,9 @@
 #include "bridged/tables.h"
 #include "link/memory.h"
 #include "link/platform.h"
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // bridged's tables: the link variant and the discovery profile.
 #pragma once
 
+#include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
@@ -20,3 +21,13 @@ extern const LinkVariant kBridgeLink;
 inline constexpr const char* kBridgeVersion = "1.0.166";
 
 extern const DiscoveryProfile kBridgeDiscovery;
+
+// What the daemon says about its argument.
+inline constexpr DaemonTexts kBridgeTexts{
+    .foreground = "Start Advanced_Daemon as programm\n",
+    .background = "Start Advanced_Daemon as daemon\n",
+    .usage_missing = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
+    .usage_wrong = "Usage ./bridged -d for daemon or ./bridged -i for interactive\n",
+    .usage_sink = MessageSink::kStandardOutput,
+    .exactly_one_argument = true,
+};

@@ -1,5 +1,5 @@
 // The bus lock across processes: creating versus opening, a holder that is
-// killed, programs racing to create it, and the stop handler releasing it.
+// killed, and programs racing to create it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,34 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "daemon/start.h"
 #include "link/testing/test_variants.h"
 #include "link/platform.h"
 #include "link/testing/emulated_board.h"
+#include "testing/process.h"
 #include "link/variant.h"
 
 namespace {
-
-// A pipe used as a one-shot signal between processes.
-struct Signal {
-  int fds[2];
-  Signal() { EXPECT_EQ(::pipe(fds), 0); }
-  ~Signal() {
-    ::close(fds[0]);
-    if (fds[1] >= 0) ::close(fds[1]);
-  }
-  void Raise() { [[maybe_unused]] ssize_t n = ::write(fds[1], "x", 1); }
-  bool Await() {
-    char c;
-    return ::read(fds[0], &c, 1) == 1;
-  }
-  // Every reader waiting on Await() wakes with end-of-file once all copies
-  // of the write end are closed: the children close theirs, the parent last.
-  void Open() {
-    ::close(fds[1]);
-    fds[1] = -1;
-  }
-};
 
 class BusLockTest : public ::testing::Test {
  protected:
@@ -56,11 +35,6 @@ class BusLockTest : public ::testing::Test {
   std::string name_;
 };
 
-int ExitCode(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
 
 TEST_F(BusLockTest, FirstOpenerCreatesLaterOnesMapTheSameMutex) {
   SharedMutex first = SharedMutexOpen(name_.c_str());
@@ -152,36 +126,5 @@ TEST_F(BusLockTest, ProgramsRacingToCreateItInitialiseItOnce) {
   ::munmap(counter, sizeof(long));
 }
 
-TEST_F(BusLockTest, StopSignalLogsReleasesTheLockAndExitsWithZero) {
-  const std::string root = MakeTempDir();
-  ::mkdir((root + "/dev").c_str(), 0755);
-  std::ofstream(root + "/dev/kmsg").flush();
-  Signal locked;
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::setenv("TQ8_ROOT", root.c_str(), 1);
-    ::setenv("TQ8_BUSLOCK", name_.c_str(), 1);
-    LinkStart(testing_variants::kQuietDaemon);
-    if (!BusLockOpen()) ::_exit(3);
-    InstallStopHandler();
-    BusLockAcquire();
-    locked.Raise();
-    for (;;) ::pause();
-  }
-  ASSERT_TRUE(locked.Await());
-  ::kill(child, SIGTERM);
-  EXPECT_EQ(ExitCode(child), 0);
-
-  SharedMutex lock = SharedMutexOpen(name_.c_str());
-  ASSERT_NE(lock.mutex, nullptr);
-  // Released by the handler, not recovered from a dead owner.
-  EXPECT_EQ(pthread_mutex_lock(lock.mutex), 0);
-  pthread_mutex_unlock(lock.mutex);
-  std::ifstream in(root + "/dev/kmsg", std::ios::binary);
-  std::stringstream log;
-  log << in.rdbuf();
-  EXPECT_EQ(log.str(), std::string("Caught signal 15\n\0", 18));
-  RemoveTree(root);
-}
 
 }  // namespace

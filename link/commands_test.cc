@@ -1,8 +1,8 @@
 // The door and card commands against the emulated MCU: request bytes,
 // sequence rules, outcome rules and what each program reports.
 
-#include "link/testing/test_variants.h"
 #include "link/commands.h"
+#include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/transaction.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The configuration block: its check byte, its fields, and the six
 // transactions against the emulated MCU with the lines they print.
 
-#include "link/testing/test_variants.h"
 #include "link/config_block.h"
+#include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

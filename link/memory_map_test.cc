@@ -1,8 +1,8 @@
 // The memory map against the emulated MCU: where each record goes, how it is
 // laid out, and the stable-read, ring and key-base rules.
 
-#include "link/testing/test_variants.h"
 #include "link/memory_map.h"
+#include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The platform layer off the board: paths below TQ8_ROOT, the GPIO files,
 // the kernel-log records, the clock file and the bus-designator rules.
 
-#include "link/testing/test_variants.h"
 #include "link/platform.h"
+#include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

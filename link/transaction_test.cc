@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "link/testing/test_variants.h"
 #include "link/memory.h"
 #include "link/platform.h"
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
+#include "link/testing/test_variants.h"
 #include "link/transaction.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 

@@ -5,26 +5,13 @@
 #include <unistd.h>
 
 #include "daemon/start.h"
+#include "daemon/thread_ctrl.h"
 #include "discovery/discovery.h"
 #include "link/platform.h"
-#include "daemon/thread_ctrl.h"
 #include "link/transaction.h"
-#include "standbyd/tables.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
-
-namespace {
-
-constexpr DaemonTexts kTexts{
-    .foreground = "Start Offline_Daemon as programm\n",
-    .background = "Start Offline_Daemon as daemon\n",
-    .usage_missing = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive\n",
-    .usage_wrong = "Usage ./standbyd -d for daemon or ./standbyd -i for interactive\n",
-    .usage_sink = MessageSink::kStandardOutput,
-    .exactly_one_argument = true,
-};
-
-}  // namespace
+#include "standbyd/tables.h"
 
 int main(int argc, char** argv) {
   LinkStart(kStandbyLink);
@@ -38,7 +25,7 @@ int main(int argc, char** argv) {
   // Port 0 and "0.0.0.0" for the life of the process.
   DiscoveryStart(kStandbyDiscovery, serial);
 
-  DaemonDispatch(argc, argv, kTexts);
+  DaemonDispatch(argc, argv, kStandbyTexts);
   StartDaemonThread("ThreadScan", ThreadScan);
   StartDaemonThread("ThreadCtrl", ThreadCtrl);
   LogMessage("Start OFFLINE \n");

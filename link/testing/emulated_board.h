@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "emulator/mcu_emulator.h"
+#include "testing/files.h"
 
 class EmulatedBoard {
  public:
@@ -35,16 +36,3 @@ class EmulatedBoard {
   std::string lock_name_;
   emu::Emulator* emulator_ = nullptr;
 };
-
-// The kernel-log records below an off-target root (each without its
-// terminating zero byte).
-std::vector<std::string> ReadKernelLog(const std::string& root);
-
-// Makes a fresh temporary root holding an empty kernel log (dev/kmsg) and
-// points TQ8_ROOT at it; returns its path.
-std::string MakeKernelLogRoot();
-
-// Makes a fresh temporary directory; returns its path.
-std::string MakeTempDir();
-// Removes a directory tree.
-void RemoveTree(const std::string& path);

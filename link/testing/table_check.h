@@ -6,9 +6,9 @@
 #include <string>
 
 #include "emulator/mcu_emulator.h"
-#include "link/testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 // Lets the next matching transfer or request of the MCU fail this way.
 inline void InjectFault(emu::FaultKind kind, int value = 0, int command = emu::kAnyCommand) {

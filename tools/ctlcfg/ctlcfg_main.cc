@@ -8,9 +8,9 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/ctlcfg/tables.h"
 #include "link/variant.h"
 #include "tools/ctlcfg/actions.h"
+#include "tools/ctlcfg/tables.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include "link/memory_map.h"
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/extcard/tables.h"
 #include "link/variant.h"
 #include "tools/extcard/external_card.h"
 #include "tools/extcard/instance_lock.h"
+#include "tools/extcard/tables.h"
 
 namespace {
 

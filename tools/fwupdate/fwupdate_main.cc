@@ -4,8 +4,8 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/fwupdate/tables.h"
 #include "link/variant.h"
+#include "tools/fwupdate/tables.h"
 #include "tools/fwupdate/update_transfer.h"
 
 int main(int argc, char** argv) {

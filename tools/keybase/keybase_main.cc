@@ -7,10 +7,10 @@
 
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/keybase/tables.h"
 #include "link/variant.h"
 #include "tools/keybase/actions.h"
 #include "tools/keybase/key_table_file.h"
+#include "tools/keybase/tables.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include "link/memory_map.h"
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/occupancy/tables.h"
 #include "link/variant.h"
 #include "tools/occupancy/group_names.h"
 #include "tools/occupancy/occupancy_block.h"
 #include "tools/occupancy/occupancy_input.h"
 #include "tools/occupancy/occupancy_line.h"
+#include "tools/occupancy/tables.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include "link/memory_map.h"
 #include "link/platform.h"
 #include "link/transaction.h"
-#include "tools/provision/tables.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
 #include "tools/provision/controller_identity.h"
 #include "tools/provision/shell_command.h"
+#include "tools/provision/tables.h"
 #include "tools/provision/web_access_file.h"
 
 namespace {
