@@ -101,7 +101,6 @@ void RunServer(const BridgeSettings& settings, LineProcessor& lines) {
   const PeerFilter filter = ParsePeerFilter(settings.allowed_ip.data());
   for (;;) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    DiscoveryPublish({.port = settings.local_port});
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -115,6 +114,8 @@ void RunServer(const BridgeSettings& settings, LineProcessor& lines) {
       ::sleep(kServerRetrySeconds);
       continue;
     }
+    // Discovery announces a port only once something listens on it.
+    DiscoveryPublish({.port = settings.local_port});
     sockaddr_in peer{};
     socklen_t peer_size = sizeof(peer);
     int fd = -1;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bridged/tables.h"
+#include "link/platform.h"
 #include "minini/config_keys.h"
 
 BridgeSettings ReadBridgeSettings() {
@@ -13,6 +14,13 @@ BridgeSettings ReadBridgeSettings() {
   ConfigReadText(kAuthKey, settings.auth_key);
   ConfigReadText(kMode, settings.mode);
   settings.local_port = ConfigReadLong(kLocalPort);
+  // Port 0 would let the kernel pick a port nobody knows, and a number out
+  // of range binds nothing: either falls back to the default port, once.
+  if (settings.local_port < 1 || settings.local_port > 65535) {
+    LogMessage("LOCAL_PORT %ld is no port: serving port %ld\n", settings.local_port,
+               kLocalPort.number_default);
+    settings.local_port = kLocalPort.number_default;
+  }
   ConfigReadText(kAllowedIp, settings.allowed_ip);
   settings.remote_port = ConfigReadLong(kRemotePort);
   ConfigReadText(kRemoteAddr, settings.remote_addr);

@@ -28,6 +28,7 @@ struct ScanState {
   long serial = 0;
   std::mutex lock;
   DiscoveryValues values;
+  ProbeRecordLimit probe_records;  // the responder's thread only
 };
 
 ScanState& State() {
@@ -140,6 +141,20 @@ int OpenDiscoverySocket(uint16_t port) {
   return fd;
 }
 
+bool TakeProbeRecord(ProbeRecordLimit& limit, long second, unsigned& report) {
+  report = 0;
+  if (second != limit.second) {
+    report = limit.left_out;
+    limit = ProbeRecordLimit{.second = second};
+  }
+  if (limit.logged < kProbeRecordsPerSecond) {
+    ++limit.logged;
+    return true;
+  }
+  ++limit.left_out;
+  return false;
+}
+
 void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer) {
   ScanState& state = State();
   const DiscoveryProfile& profile = ActiveProfile();
@@ -159,7 +174,12 @@ void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer) 
   if (IsDiscoveryProbe(buffer.first(static_cast<size_t>(n)))) {
     char sender[INET_ADDRSTRLEN] = "?";
     ::inet_ntop(AF_INET, &from.sin_addr, sender, sizeof(sender));
-    LogMessage("SEEK from %s\n", sender);
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned left_out = 0;
+    const bool record = TakeProbeRecord(state.probe_records, static_cast<long>(now.tv_sec), left_out);
+    if (left_out > 0) LogMessage("SEEK: %u more probes not logged\n", left_out);
+    if (record) LogMessage("SEEK from %s\n", sender);
     const DiscoveryValues values = DiscoverySnapshot();
     std::array<char, kDiscoveryBufferSize> reply;
     const size_t length = BuildDiscoveryReply(profile, state.serial, values, reply);

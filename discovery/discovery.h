@@ -116,6 +116,22 @@ bool IsDiscoveryProbe(std::span<const uint8_t> datagram);
 size_t BuildDiscoveryReply(const DiscoveryProfile& profile, long serial,
                            const DiscoveryValues& values, std::span<char> out);
 
+// The "SEEK from" records of probes are kept to a few per second, so that a
+// flood of probes cannot push every other record out of the kernel's log;
+// the first record of a later second says how many were left out before it.
+inline constexpr unsigned kProbeRecordsPerSecond = 5;
+
+struct ProbeRecordLimit {
+  long second = -1;       // the second the counts below belong to
+  unsigned logged = 0;    // records written in that second
+  unsigned left_out = 0;  // probes since the last report that got no record
+};
+
+// Whether the probe arriving at `second` (a monotonic clock) gets its
+// record.  `report` receives the number of probes left out to be reported
+// first, 0 when there is nothing to report.
+bool TakeProbeRecord(ProbeRecordLimit& limit, long second, unsigned& report);
+
 // Creates the UDP socket and binds it to `port` on every local address, as
 // the active profile says.  On failure the profile decides: the process
 // ends with status 1, or -1 is returned.  Port 0 binds any free port (tests).

@@ -231,4 +231,19 @@ TEST_F(DiscoveryTest, APortInUseEndsTheThreadOrTheProcessAsTheProfileSays) {
   ::close(holder);
 }
 
+TEST(ProbeRecords, AFloodGetsAFewRecordsPerSecondAndOneCountOfTheRest) {
+  ProbeRecordLimit limit;
+  unsigned report = 0;
+  unsigned recorded = 0;
+  for (int i = 0; i < 1000; ++i) {
+    recorded += TakeProbeRecord(limit, 7, report) ? 1 : 0;
+    EXPECT_EQ(report, 0u);
+  }
+  EXPECT_EQ(recorded, kProbeRecordsPerSecond);
+  EXPECT_TRUE(TakeProbeRecord(limit, 8, report)) << "a new second gets its records again";
+  EXPECT_EQ(report, 1000u - kProbeRecordsPerSecond) << "reported once, at the next record";
+  EXPECT_TRUE(TakeProbeRecord(limit, 8, report));
+  EXPECT_EQ(report, 0u);
+}
+
 }  // namespace

@@ -53,6 +53,7 @@ StableResult StableRead(const MemoryItem& item, std::span<uint8_t> dest,
     std::copy_n(a.begin(), size, kept.begin());
     have_kept = true;
     if (!Done(ReadMemoryItem(item, b))) continue;
+    if (pair == policy.pairs - 1 && !policy.compare_last_pair) break;
     if (std::equal(a.begin(), a.begin() + size, b.begin())) {
       std::copy_n(a.begin(), size, dest.begin());
       return StableResult::kAgreed;

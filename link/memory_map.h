@@ -66,6 +66,9 @@ struct StableReadPolicy {
   // On giving up, hand out the first copy of the last pair whose first read
   // succeeded instead of nothing.
   bool use_first_copy = false;
+  // Whether the last pair is compared; when not, it is read and the read
+  // gives up without looking at it.
+  bool compare_last_pair = true;
 };
 
 enum class StableResult : uint8_t {

@@ -3,6 +3,7 @@ over TCP (as client and as server), the emulated MCU answers the frames it
 relays, and the kernel log, the statistics file and the discovery reply
 show what it did."""
 
+import os
 import random
 import re
 import signal
@@ -228,6 +229,22 @@ class ServerModeTest(BridgeTest):
         self.assertTrue(self.board.wait_for_record("Client 127.0.0.3 disconnected\n"))
         self.assertEqual(udp_request(b"SEEK W642IP", 9000), discovery_reply(self.port, "0.0.0.0"))
         self.assertEqual(self.board.records().count("SEEK from 127.0.0.1\n"), 3)
+
+    def test_a_local_port_that_is_no_port_falls_back_to_the_default(self):
+        for value, shown in (("0", "0"), ("70000", "70000"), ("none", "0")):
+            with self.subTest(value=value):
+                os.truncate(self.board.path("dev/kmsg"), 0)
+                self.start_bridge({("TCP_SERVER", "LOCAL_PORT"): value})
+                self.addCleanup(self.bridge.kill)
+                self.assertTrue(self.board.wait_for_record(
+                    "Start SERVER at port 1000 (allowed 255.255.255.255)\n"))
+                tcp_connect(1000).close()  # listening on the default port
+                self.assertTrue(self.board.wait_for_record("Client 127.0.0.1 disconnected\n"))
+                self.assertEqual(udp_request(b"SEEK W642IP", 9000), discovery_reply(1000, "0.0.0.0"))
+                self.assertEqual(self.board.records().count(
+                    "LOCAL_PORT %s is no port: serving port 1000\n" % shown), 1)
+                self.assertNotIn("error bind", self.board.records())
+                self.assertEqual(self.bridge.stop(), 0)
 
     def test_sigterm_releases_the_bus_lock_and_exits_with_0(self):
         self.start_server()

@@ -183,6 +183,10 @@ class Fwupdate(unittest.TestCase):
                 self.assertEqual(self.fwupdate(content, 1), expected)
         os.unlink(os.path.join(self.dir, "update.bin"))
         self.assertEqual(self.fwupdate(None, 1), "File open error\n")
+        # A FIFO (or a directory) is refused at once instead of waiting for a writer.
+        os.mkfifo(os.path.join(self.dir, "update.bin"))
+        self.assertEqual(self.fwupdate(None, 1),
+                         "Not a regular file: %s\n" % os.path.join(self.dir, "update.bin"))
         result = self.board.run("fwupdate")
         self.assertEqual((result.returncode, result.stdout), (1, 'Use "fwupdate <filename>"\n'))
 

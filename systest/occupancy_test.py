@@ -108,6 +108,13 @@ class Occupancy(unittest.TestCase):
         self.assertEqual(self.writes(), [])
         self.assertEqual(self.block(), BLOCK)
 
+    def test_the_last_pair_is_read_but_never_compared(self):
+        # Four unequal pairs, then a fifth that would agree: -w gives up on it.
+        self.mcu.fault("unstable", count=8)
+        self.assertEqual(self.set('{"covid":[{"max":20}]}'), "")
+        self.assertEqual(len(self.mcu.requests()), 10)
+        self.assertEqual(self.writes(), [])
+
     def test_time_is_empty_when_the_clock_never_reads_alike(self):
         # the discarded read and the clock's 10 pairs differ; the block reads well
         self.mcu.fault("unstable", count=21)

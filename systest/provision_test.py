@@ -140,6 +140,8 @@ class Provision(unittest.TestCase):
         self.assertEqual(self.read(self.httpd),
                          "/cgi-bin/ext:ext:%s\n/:tq8hub:F32CB10A\n" % api_key)
         self.assertEqual(os.listdir(os.path.dirname(self.httpd)), ["config", "httpd.conf"])
+        self.assertEqual(stat.S_IMODE(os.stat(self.httpd).st_mode), 0o600,
+                         "a new file with passwords in clear text is for its owner only")
         config = self.read(self.config)
         for line in ("SERIAL_NUMBER=1234567", "AUTH_KEY=F32CB10A", "API_KEY=" + api_key):
             self.assertIn(line + "\n", config)
@@ -157,6 +159,20 @@ class Provision(unittest.TestCase):
         config = self.read(self.config)
         self.assertIn("AUTH_KEY=secret1\n", config)
         self.assertIn("API_KEY=apikey2\n", config)
+
+    def test_a_replaced_access_file_keeps_its_mode_and_empty_keys_count_as_missing(self):
+        self.write_config("[COMMON]\nAUTH_KEY=\nAPI_KEY=\"\"\n")
+        with open(self.httpd, "w") as f:
+            f.write("old\n")
+        os.chmod(self.httpd, 0o640)
+        out = self.run_provision()
+        self.assertIn("AUTH_KEY is empty: the default is used\n", out)
+        self.assertIn("API_KEY is empty: the default is used\n", out)
+        self.assertEqual(self.passwd_calls()[0]["stdin"], "F32CB10A\nF32CB10A\n")
+        self.assertEqual(self.read(self.httpd),
+                         "/cgi-bin/ext:ext:%s\n/:tq8hub:F32CB10A\n" % API_KEY_1234567)
+        self.assertEqual(stat.S_IMODE(os.stat(self.httpd).st_mode), 0o640)
+        self.assertIn("AUTH_KEY=F32CB10A\n", self.read(self.config))
 
     def test_summary_only_records_the_serial_number_and_nothing_else(self):
         before = "; installer notes\n[INFO]\nSERIAL_NUMBER=17\n[COMMON]\nMODE=CLIENT\n"

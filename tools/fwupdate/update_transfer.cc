@@ -1,8 +1,10 @@
 #include "tools/fwupdate/update_transfer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -72,10 +74,23 @@ bool SendLoopRecord(uint32_t address, const UpdateRecord& record) {
 
 bool OpenUpdateSource(const char* path, UpdateSource& source) {
   source = UpdateSource{};
-  std::FILE* file = std::fopen(path, "rb");
+  // Opened without blocking: a FIFO or a device would otherwise hold the
+  // open until a writer comes.  Only a regular file is an update file.
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat status {};
-  if (file == nullptr || fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-    if (file != nullptr) std::fclose(file);
+  if (fd < 0 || ::fstat(fd, &status) != 0) {
+    if (fd >= 0) ::close(fd);
+    std::printf("File open error\n");
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    ::close(fd);
+    std::printf("Not a regular file: %s\n", path);
+    return false;
+  }
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
     std::printf("File open error\n");
     return false;
   }

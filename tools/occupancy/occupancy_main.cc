@@ -21,9 +21,12 @@ namespace {
 // when two reads in a row agree.  A pair in which a read fails counts as a
 // disagreeing pair, so a passing bus fault is retried and a lasting one ends
 // like counters that never settle; failed reads are never shown or written.
-constexpr StableReadPolicy kShowClockReads{.pairs = 10};
-constexpr StableReadPolicy kShowOccupancyReads{.pairs = 10, .give_up_line = "ERROR READ\n"};
-constexpr StableReadPolicy kSetOccupancyReads{.pairs = 5};
+// The tool gives up when the pair about to be compared is the tenth (-r) or
+// the fifth (-w): that pair is read but not compared.
+constexpr StableReadPolicy kShowClockReads{.pairs = 10, .compare_last_pair = false};
+constexpr StableReadPolicy kShowOccupancyReads{
+    .pairs = 10, .give_up_line = "ERROR READ\n", .compare_last_pair = false};
+constexpr StableReadPolicy kSetOccupancyReads{.pairs = 5, .compare_last_pair = false};
 
 // Longest accepted input line, terminator excluded.
 constexpr size_t kInputLineLimit = 1023;

@@ -110,6 +110,12 @@ void SettleKey(const ConfigKey& key, const char* fallback, std::span<char> value
   ConfigKey with_default = key;
   with_default.text_default = fallback;
   ConfigReadText(with_default, value);
+  // An empty key would become an empty root and web password: it counts as
+  // missing.
+  if (value[0] == '\0') {
+    std::printf("%s is empty: the default is used\n", key.key);
+    std::snprintf(value.data(), value.size(), "%s", fallback);
+  }
   ConfigWriteText(with_default, value.data());
 }
 

@@ -47,13 +47,20 @@ WebAccessResult WriteWebAccessFile(std::string_view api_key, std::string_view au
       PlatformPath(kTemporaryFile, temporary) == nullptr) {
     return WebAccessResult::kFailed;
   }
-  // A leftover from an interrupted run is simply replaced.
+  // A leftover from an interrupted run is simply replaced.  The file holds
+  // passwords in clear text: it is made readable by its owner only, and
+  // only a file it replaces passes on its mode and owner.
   const int fd = ::open(temporary.data(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
+                        0600);
   if (fd < 0) return WebAccessResult::kFailed;
-  // The new file keeps the permissions of the one it replaces.
   struct stat old_file;
-  if (::stat(target.data(), &old_file) == 0) ::fchmod(fd, old_file.st_mode & 07777);
+  if (::stat(target.data(), &old_file) == 0) {
+    // Owner first: changing the owner may clear set-id bits of the mode.
+    [[maybe_unused]] int owned = ::fchown(fd, old_file.st_uid, old_file.st_gid);
+    ::fchmod(fd, old_file.st_mode & 07777);
+  } else {
+    ::fchmod(fd, 0600);  // whatever the umask left, a leftover's mode included
+  }
 
   const bool written = WriteLines(fd, api_key, auth_key) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
