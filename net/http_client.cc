@@ -13,6 +13,13 @@ size_t CollectPiece(char* data, size_t size, size_t count, void* user) {
   return bytes;
 }
 
+size_t WatchLine(char* data, size_t size, size_t count, void* user) {
+  const size_t bytes = size * count;
+  const auto* watch = static_cast<const HttpHeaderWatch*>(user);
+  if (watch->watcher != nullptr) watch->watcher(std::string_view(data, bytes), watch->user);
+  return bytes;
+}
+
 size_t DropPiece(char*, size_t size, size_t count, void*) { return size * count; }
 
 }  // namespace
@@ -87,6 +94,11 @@ void HttpCollectBody(CURL* curl, ResponseBody& body) {
 void HttpDiscardBody(CURL* curl) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DropPiece);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+}
+
+void HttpWatchHeaders(CURL* curl, HttpHeaderWatch& watch) {
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, WatchLine);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &watch);
 }
 
 const char* HeaderLineText(const char* line, size_t size, std::span<char> out) {

@@ -109,6 +109,18 @@ void HttpCollectBody(CURL* curl, ResponseBody& body);
 // on a shared handle).
 void HttpDiscardBody(CURL* curl);
 
+// A watcher of response header lines (CURLOPT_HEADERFUNCTION): libcurl hands
+// it one whole line per call, line end included, and the transfer goes on
+// whatever it does.  The watch must live until the transfer is done.
+using HeaderWatcher = void (*)(std::string_view line, void* user);
+
+struct HttpHeaderWatch {
+  HeaderWatcher watcher = nullptr;
+  void* user = nullptr;
+};
+
+void HttpWatchHeaders(CURL* curl, HttpHeaderWatch& watch);
+
 // Cuts a header line as libcurl hands it (not terminated, usually ending in
 // "\r\n") at its first carriage return or line feed, into `out` (terminated,
 // cut to fit).  Returns the terminated text.

@@ -1,0 +1,50 @@
+// cloudd: the daemon of the controller's cloud mode.  It exchanges JSON
+// message batches with a cloud server over HTTP(S), carries out the server's
+// operations on the MCU and answers discovery probes.  This unit holds the
+// start-up order only; the work is in exchange, batch, operations and
+// wait_phase.
+
+#include "cloudd/exchange.h"
+#include "cloudd/state.h"
+#include "cloudd/tables.h"
+#include "daemon/start.h"
+#include "link/platform.h"
+#include "link/transaction.h"
+#include "link/variant.h"
+#include "minini/config_keys.h"
+
+namespace {
+
+constexpr DaemonTexts kTexts{
+    .foreground = "Start WEBJSON_Daemon as programm\n",
+    .background = "Start WEBJSON_Daemon as daemon\n",
+    .usage_missing = "Usage ./cloudd -d for daemon or ./cloudd -i for interactive\n",
+    .usage_wrong = "Usage ./cldd -d for daemon or ./cldd -i for interactive\n",
+    .usage_sink = MessageSink::kKernelLog,
+    .exactly_one_argument = false,
+};
+
+void ReadSettings(CloudState& state) {
+  state.serial = ConfigReadLong(kSerialNumber);
+  LogMessage("SERIAL_NUMBER=%d\n", static_cast<int>(state.serial));
+  ConfigReadText(kJsonServerAddr, state.server_address);
+  ConfigReadText(kJsonLogin, state.login);
+  ConfigReadText(kJsonPassword, state.password);
+  state.period = static_cast<int>(ConfigReadLong(kJsonPeriod));
+  state.interval = state.period;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LinkStart(kCloudLink);
+  if (!BusLockOpen()) return 1;
+  InstallStopHandler();
+  CloudState& state = Cloud();
+  ReadSettings(state);
+  DaemonRequireArgument(argc, kTexts);
+  OpenLink();  // a link that did not open shows up in every later transaction
+  SetupReadyLine();
+  DaemonDispatch(argc, argv, kTexts);
+  ExchangeLoop(state);
+}

@@ -1,0 +1,6 @@
+#include "cloudd/state.h"
+
+CloudState& Cloud() {
+  static CloudState state;
+  return state;
+}

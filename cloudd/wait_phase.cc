@@ -1,0 +1,239 @@
+#include "cloudd/wait_phase.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "cloudd/batch.h"
+#include "link/bcd.h"
+#include "link/commands.h"
+#include "link/memory.h"
+#include "link/memory_map.h"
+#include "link/platform.h"
+
+namespace {
+
+constexpr size_t kIdentityReadSize = 15;
+constexpr int kClockCompareEvery = 3;
+// Batch space budgeted per event object (an object with its ',' stays
+// below 85 bytes).
+constexpr size_t kEventBudget = 100;
+
+constexpr const char* kFlagPiece = "\"flag\": %d,";
+constexpr const char* kEventPiece = "\"event\": %d,";
+constexpr const char* kTimePiece = "\"time\": \"%04d-%02d-%02d %02d:%02d:%02d\",";
+constexpr const char* kCardPiece = "\"card\": \"%s\"";
+
+EventRing CurrentRing() { return EventRingFor(ControllerParams().memory_size_code); }
+
+void RecountWaiting(WaitState& wait) {
+  wait.waiting = EventRingCount(CurrentRing(), wait.head, wait.tail);
+}
+
+void ReadIdentityForPolling(bool report) {
+  std::array<uint8_t, kIdentityReadSize> identity{};
+  const int result = ReadIdentity(identity);
+  if (result != 0 && report) LogMessage("SN: ERROR I2C READ \n");
+}
+
+// Clock fields of an event record as the object shows them: out-of-range
+// BCD bytes are replaced before conversion.
+uint8_t Clamp(uint8_t byte, bool zero_is_bad, uint8_t highest, uint8_t replacement) {
+  if ((zero_is_bad && byte == 0) || byte > highest) return replacement;
+  return byte;
+}
+
+// The card of an event: the pending extension code, else the key record
+// the event names.  Returns the code size, 0 for "no card" (twelve zeros).
+size_t EventCard(CloudState& state, const EventRecord& event,
+                 std::array<uint8_t, kMaxKeyCodeSize>& code) {
+  WaitState& wait = state.wait;
+  if (wait.pending_extension.size != 0) {
+    const size_t size = wait.pending_extension.size;
+    code = wait.pending_extension.bytes;
+    wait.pending_extension = {};
+    return size;
+  }
+  const uint16_t address = event.key_address;
+  if (address < kKeyBaseStart || event.code == 0x25) return 0;
+  std::array<uint8_t, kKeyRecordSize> record{};
+  if (ReadKeyMemory(address, record) == 0) {
+    // The key image mirrors key memory; it stands in for a record that
+    // could not be read rather than reporting an unknown card.
+    if (address > kKeyMemorySize - kKeyRecordSize) return 0;
+    std::memcpy(record.data(), state.key_image.data() + address, kKeyRecordSize);
+  }
+  std::copy_n(record.begin(), kKeyCodeSize, code.begin());
+  return kKeyCodeSize;
+}
+
+}  // namespace
+
+long ClockDifference(std::span<const uint8_t, kClockBlockSize> block, std::time_t now) {
+  const ClockBlock decoded = DecodeClockBlock(block);
+  std::tm controller = ClockTimeToTm(decoded.time);
+  const std::time_t controller_time = std::mktime(&controller);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const std::time_t local_time = std::mktime(&local);
+  return static_cast<long>(controller_time - local_time);
+}
+
+long CompareClocks(std::span<const uint8_t, kClockBlockSize> block) {
+  const std::time_t now = std::time(nullptr);
+  const long diff = ClockDifference(block, now);
+  if (diff <= kClockTolerance && diff >= -kClockTolerance) return diff;
+
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::tm controller = ClockTimeToTm(DecodeClockBlock(block).time);
+  std::mktime(&controller);
+  std::array<char, 32> local_text{};
+  std::array<char, 32> controller_text{};
+  asctime_r(&local, local_text.data());
+  asctime_r(&controller, controller_text.data());
+  LogMessage("Current LOCAL time and date: %s\n", local_text.data());
+  LogMessage("Current CONTROLLER time and date: %s\n", controller_text.data());
+  LogMessage("Time DIFF: %ld sec. Sync Controller Time\n", diff);
+  WriteClockTime(ClockTimeFromTm(local));
+  return diff;
+}
+
+bool WaitStep(CloudState& state, long& work_ms) {
+  WaitState& wait = state.wait;
+  if (state.active == 0) {
+    ReadIdentityForPolling(false);
+    return false;
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  ReadIdentityForPolling(true);
+
+  if (state.online != 0 && !wait.check_access_pending) {
+    const int n = GetExternal(wait.card, 0);
+    wait.card_length = n > 0 ? static_cast<size_t>(n) : 0;
+    if (n > 0 && (wait.card[0] & 0xE0) != 0) {
+      wait.check_access_pending = true;
+      return true;
+    }
+  }
+
+  std::array<uint8_t, kClockBlockSize> block{};
+  if (ReadClockBlock(block) != 0) return false;
+  const ClockBlock decoded = DecodeClockBlock(block);
+  wait.head = decoded.head;
+  wait.tail = decoded.tail;
+  if (decoded.door_mode != wait.mode) {
+    wait.mode = decoded.door_mode;
+    LogMessage("Change MODE: %02X\n", wait.mode);
+  }
+  RecountWaiting(wait);
+  if (wait.waiting >= 1) return true;
+
+  if (++wait.sync_counter >= kClockCompareEvery) {
+    wait.sync_counter = 0;
+    CompareClocks(block);
+  }
+  work_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - t0)
+                                  .count());
+  return false;
+}
+
+void WaitPhase(CloudState& state, int seconds) {
+  const long limit = static_cast<long>(seconds) * 1000;
+  long elapsed = 0;
+  long work_ms = 0;
+  do {
+    if (WaitStep(state, work_ms)) return;
+    elapsed += work_ms + kWaitStepMs;
+    if (elapsed < limit) ::usleep(kWaitStepMs * 1000);
+  } while (elapsed < limit);
+}
+
+bool AppendEventObject(CloudState& state, std::span<const uint8_t, kEventRecordSize> record,
+                       int year) {
+  // The flagged codes carry a value in bytes 1-2 instead of a key address;
+  // DecodeEventRecord gives them no address, so they name no key.
+  const EventRecord event = DecodeEventRecord(record);
+  const int flag = event.carries_value ? event.value : 0;
+
+  std::array<uint8_t, kMaxKeyCodeSize> code{};
+  const size_t size = EventCard(state, event, code);
+  std::array<char, kCardTextBufferSize> card{};
+  if (size == 0) {
+    std::snprintf(card.data(), card.size(), "000000000000");
+  } else {
+    FormatCardText(std::span<const uint8_t>(code.data(), size), CurrentKeyFormat(), card);
+  }
+
+  std::array<char, 160> object{};
+  int length = std::snprintf(object.data(), object.size(), "{");
+  length += std::snprintf(object.data() + length, object.size() - length, kFlagPiece, flag);
+  length += std::snprintf(object.data() + length, object.size() - length, kEventPiece, event.code);
+  length += std::snprintf(
+      object.data() + length, object.size() - length, kTimePiece, year,
+      BcdToBin(Clamp(event.month, true, 0x12, 1)), BcdToBin(Clamp(event.day, true, 0x31, 1)),
+      BcdToBin(Clamp(event.hour, false, 0x24, 0)), BcdToBin(Clamp(event.minute, false, 0x59, 0)),
+      BcdToBin(Clamp(event.second, false, 0x59, 0)));
+  length += std::snprintf(object.data() + length, object.size() - length, kCardPiece, card.data());
+  std::snprintf(object.data() + length, object.size() - length, "}");
+
+  BatchSeparate(state.batch);
+  return BatchAppend(state.batch, "%s", object.data());
+}
+
+unsigned GetEvents(CloudState& state, size_t free) {
+  WaitState& wait = state.wait;
+  const EventRing ring = CurrentRing();
+  LogMessage("GetEvents  head=%u tail=%u evcnt=%u\n", wait.head, wait.tail, wait.waiting);
+  uint32_t count = wait.waiting;
+  if (free < static_cast<size_t>(wait.waiting) * kEventBudget) {
+    count = static_cast<uint32_t>(free / kEventBudget);
+  }
+  uint16_t end = EventRingAdvance(ring, wait.tail, count);
+  LogMessage("GE1 count=%u end=%u\n", count, end);
+
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  const int year = local.tm_year + 1900;
+
+  const uint16_t start = wait.tail;
+  unsigned written = 0;
+  while (wait.tail != end && wait.tail != wait.head) {
+    std::array<uint8_t, kEventRecordSize> record{};
+    if (ReadEventRecord(wait.tail, record) == 0) {
+      LogMessage("GE Read from  %d (end=%u):LEN=0\n", wait.tail, end);
+      break;
+    }
+    LogMessage("GE Read from  %d (end=%u):%02X %02X %02X %02X %02X %02X %02X %02X \n", wait.tail,
+               end, record[0], record[1], record[2], record[3], record[4], record[5], record[6],
+               record[7]);
+    if (IsExtensionRecord(record)) {
+      wait.pending_extension = DecodeExtensionRecord(record);
+      const auto& b = wait.pending_extension.bytes;
+      LogMessage("UnkCard: %02X %02X %02X %02X %02X %02X %02X \n", b[0], b[1], b[2], b[3], b[4],
+                 b[5], b[6]);
+      // An extension record does not use up the count.
+      wait.tail = EventRingAdvance(ring, wait.tail);
+      end = EventRingAdvance(ring, end);
+      RecountWaiting(wait);
+      continue;
+    }
+    // The budget of 100 bytes per object keeps this from failing.
+    if (!AppendEventObject(state, record, year)) break;
+    wait.tail = EventRingAdvance(ring, wait.tail);
+    RecountWaiting(wait);
+    ++written;
+  }
+  if (wait.tail != start) {
+    wait.reported_tail = wait.tail;
+    wait.reported = true;
+  }
+  return written;
+}

@@ -1,0 +1,209 @@
+// Event objects, GetEvents and the clock comparison against the emulated MCU.
+
+#include "cloudd/wait_phase.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cloudd/batch.h"
+#include "cloudd/tables.h"
+#include "link/testing/emulated_board.h"
+#include "link/variant.h"
+
+namespace {
+
+using Record = std::array<uint8_t, 8>;
+
+class WaitPhaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LinkStart(kCloudLink);
+    board().ReopenLink();
+    mcu().ClearFaults();
+    mcu().SetCtrlParams(0, 0x0C, 1, 0);  // Wiegand, six-byte keys, ring code 0
+    mcu().FillKeys(kEmptyByte);
+    GetCtrlParams();
+    // Whatever earlier tests left in the ring counts as reported.
+    const uint16_t head = mcu().RingHead();
+    mcu().Poke(0, 0xD0, 10, {static_cast<uint8_t>(head >> 8), static_cast<uint8_t>(head & 0xFF)});
+    state_ = std::make_unique<CloudState>();
+    state_->active = 1;
+    BatchReset(state_->batch, 42);
+    board().ClearKernelLog();
+  }
+
+  static EmulatedBoard& board() { return EmulatedBoard::Get(); }
+  static emu::Mcu& mcu() { return board().mcu(); }
+
+  // The batch text after the envelope head.
+  std::string Messages() const {
+    const std::string text(state_->batch.text.data(), state_->batch.used);
+    return text.substr(text.find('[') + 1);
+  }
+  static int Year() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local.tm_year + 1900;
+  }
+  std::string Object(const Record& record) {
+    BatchReset(state_->batch, 42);
+    EXPECT_TRUE(AppendEventObject(*state_, record, 2026));
+    return Messages();
+  }
+  // Appends records to the ring and takes its pointers as the wait phase would.
+  void Ring(const std::vector<Record>& records) {
+    for (const Record& r : records) mcu().AppendEvent(r);
+    state_->wait.head = mcu().RingHead();
+    state_->wait.tail = mcu().RingTail();
+    state_->wait.waiting = EventRingCount(EventRingFor(0), state_->wait.head, state_->wait.tail);
+  }
+
+  std::unique_ptr<CloudState> state_;
+};
+
+TEST_F(WaitPhaseTest, AnEventNamingASlotReportsItsKey) {
+  mcu().Poke(0, 0xA0, 0x00C8, {0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x00, 0x01});
+  EXPECT_EQ(Object({0x04, 0x00, 0xC8, 0x03, 0x05, 0x12, 0x34, 0x56}),
+            "{\"flag\": 0,\"event\": 4,\"time\": \"2026-03-05 12:34:56\","
+            "\"card\": \"1A2B3C4D5E6F\"}");
+}
+
+TEST_F(WaitPhaseTest, UnderDallasTheKeyIsReversed) {
+  mcu().SetCtrlParams(0, 0x04, 1, 0);
+  GetCtrlParams();
+  mcu().Poke(0, 0xA0, 0x00C0, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x00, 0x00});
+  EXPECT_EQ(Object({0x04, 0x00, 0xC0, 0x03, 0x05, 0x12, 0x34, 0x56}),
+            "{\"flag\": 0,\"event\": 4,\"time\": \"2026-03-05 12:34:56\","
+            "\"card\": \"060504030201\"}");
+}
+
+TEST_F(WaitPhaseTest, FlaggedCodesCarryAValueAndNoCard) {
+  mcu().Poke(0, 0xA0, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8});
+  EXPECT_EQ(Object({18, 0x34, 0x12, 0x12, 0x31, 0x23, 0x59, 0x59}),
+            "{\"flag\": 4660,\"event\": 18,\"time\": \"2026-12-31 23:59:59\","
+            "\"card\": \"000000000000\"}");
+}
+
+TEST_F(WaitPhaseTest, Code25AndAddressesBelowTheKeyBaseReportTwelveZeros) {
+  mcu().Poke(0, 0xA0, 0x00C0, {1, 2, 3, 4, 5, 6, 0, 0});
+  EXPECT_NE(Object({0x25, 0x00, 0xC0, 0x01, 0x01, 0, 0, 0}).find("\"card\": \"000000000000\""),
+            std::string::npos);
+  EXPECT_NE(Object({0x04, 0x00, 0xB8, 0x01, 0x01, 0, 0, 0}).find("\"card\": \"000000000000\""),
+            std::string::npos);
+}
+
+TEST_F(WaitPhaseTest, OutOfRangeClockBytesAreReplaced) {
+  EXPECT_EQ(Object({0x02, 0x00, 0x00, 0x00, 0x00, 0x25, 0x60, 0x99}),
+            "{\"flag\": 0,\"event\": 2,\"time\": \"2026-01-01 00:00:00\","
+            "\"card\": \"000000000000\"}");
+  EXPECT_NE(Object({0x02, 0x00, 0x00, 0x13, 0x32, 0x24, 0x59, 0x00})
+                .find("\"time\": \"2026-01-01 24:59:00\""),
+            std::string::npos);
+}
+
+TEST_F(WaitPhaseTest, AnExtensionRecordGivesTheNextEventItsCode) {
+  mcu().SetCtrlParams(0, 0x04, 1, 0);  // Dallas
+  GetCtrlParams();
+  Ring({{0x55, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}, {0x02, 0x00, 0x00, 0x03, 0x05, 1, 2, 3}});
+  EXPECT_EQ(state_->wait.waiting, 2u);
+  EXPECT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_EQ(Messages(), "{\"flag\": 0,\"event\": 2,\"time\": \"" + std::to_string(Year()) +
+                            "-03-05 01:02:03\",\"card\": \"A6A5A4A3A2A1\"}");
+  EXPECT_EQ(state_->wait.tail, 16);
+  EXPECT_EQ(state_->wait.waiting, 0u);
+  EXPECT_TRUE(state_->wait.reported);
+  EXPECT_EQ(state_->wait.reported_tail, 16);
+}
+
+TEST_F(WaitPhaseTest, FreeSpaceLimitsTheEventsTo100BytesEach) {
+  std::vector<Record> records(50, Record{0x01, 0x00, 0x00, 0x01, 0x01, 0, 0, 0});
+  Ring(records);
+  const uint16_t tail = state_->wait.tail;
+  EXPECT_EQ(GetEvents(*state_, 1000), 10u);
+  EXPECT_EQ(static_cast<uint16_t>(state_->wait.tail - tail), 80);
+  EXPECT_EQ(state_->wait.waiting, 40u);
+  // Objects are separated by ',' and all fit.
+  const std::string text = Messages();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '{'), 10);
+  EXPECT_EQ(std::count(text.begin(), text.end(), ','), 10 * 4 - 1);
+}
+
+TEST_F(WaitPhaseTest, TheTailWrapsAtTheEndOfTheRing) {
+  const EventRing ring = EventRingFor(0);
+  // Records up to the ring's last one, all taken as reported but that one.
+  while (mcu().RingHead() != ring.span - 8) mcu().AppendEvent({0x01, 0, 0, 1, 1, 0, 0, 0});
+  ASSERT_TRUE(mcu().Poke(0, 0xD0, 10, {static_cast<uint8_t>((ring.span - 8) >> 8),
+                                       static_cast<uint8_t>((ring.span - 8) & 0xFF)}));
+  Ring({{0x01, 0, 0, 1, 1, 0, 0, 0}});
+  ASSERT_EQ(state_->wait.tail, ring.span - 8);
+  EXPECT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_EQ(state_->wait.tail, 0);
+}
+
+TEST_F(WaitPhaseTest, AFailedRecordReadStopsAndKeepsTheTail) {
+  Ring({{0x01, 0, 0, 1, 1, 0, 0, 0}});
+  const uint16_t tail = state_->wait.tail;
+  mcu().AddFault({.kind = emu::FaultKind::kNoReady, .remaining = 1, .command = 0x02});
+  EXPECT_EQ(GetEvents(*state_, 1000), 0u);
+  EXPECT_EQ(state_->wait.tail, tail);
+  EXPECT_FALSE(state_->wait.reported);
+  const auto log = board().KernelLog();
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "GE Read from  " + std::to_string(tail) + " (end=" +
+                          std::to_string(tail + 8) + "):LEN=0\n"),
+            log.end());
+}
+
+TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {
+  mcu().SetClockRunning(false);
+  const std::time_t now = std::time(nullptr);
+  std::array<uint8_t, kClockBlockSize> block{};
+  for (const int offset : {3, -3, 4, -4}) {
+    mcu().SetClock(now + offset);
+    ASSERT_EQ(ReadClockBlock(block), 0);
+    mcu().ClearLogs();
+    const long diff = CompareClocks(block);
+    EXPECT_NEAR(diff, offset, 1) << offset;
+    const bool written = std::abs(diff) > 3;
+    EXPECT_EQ(mcu().Requests().size(), written ? 1u : 0u) << offset;
+    if (written) {
+      EXPECT_LE(std::abs(mcu().Clock() - std::time(nullptr)), 1);
+    }
+  }
+  mcu().SetClockRunning(true);
+}
+
+TEST_F(WaitPhaseTest, IntervalZeroIsOnePollingStepWithoutSleep) {
+  state_->active = 1;
+  const auto start = std::chrono::steady_clock::now();
+  WaitPhase(*state_, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+}
+
+TEST_F(WaitPhaseTest, APresentedCardEndsTheWaitInOnlineState) {
+  state_->online = 1;
+  mcu().PresentCard(1, {0xA1, 0xB2, 0xC3});
+  const auto start = std::chrono::steady_clock::now();
+  WaitPhase(*state_, 5);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(state_->wait.check_access_pending);
+  EXPECT_EQ(state_->wait.card_length, 4u);
+  EXPECT_EQ(state_->wait.card[0], 0x21);
+}
+
+TEST_F(WaitPhaseTest, AWaitingEventEndsTheWaitBeforeAnySleep) {
+  mcu().AppendEvent({0x01, 0, 0, 1, 1, 0, 0, 0});
+  const auto start = std::chrono::steady_clock::now();
+  WaitPhase(*state_, 5);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_EQ(state_->wait.waiting, 1u);
+  // Taken as reported so the next test starts with an empty ring.
+  ASSERT_EQ(WriteRingTail(state_->wait.head), 0);
+}
+
+}  // namespace
