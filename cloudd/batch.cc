@@ -204,7 +204,7 @@ void AppendReadOutChunk(CloudState& state) {
     KeyRecordBytes record{};
     // A slot that cannot be read is left out rather than reported as a card
     // of twelve zeros that the server would take for a real one.
-    if (ReadKeyRecord(static_cast<uint16_t>(a), record) == 0) continue;
+    if (!Done(ReadKeyRecord(static_cast<uint16_t>(a), record))) continue;
     if (!KeySlotReported(record)) continue;
     std::array<char, kCardTextBufferSize> text{};
     FormatCardText(std::span<const uint8_t>(record.data(), kKeyCodeSize), format, text);

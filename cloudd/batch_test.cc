@@ -9,7 +9,7 @@
 #include <string>
 
 #include "cloudd/tables.h"
-#include "link/testing/captured_stdout.h"
+#include "testing/captured_stdout.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 

@@ -165,7 +165,7 @@ void LoadKeyImage(CloudState& state) {
   for (uint32_t a = kKeyBaseStart; size_t n = KeyBlockSize(a); a += n) {
     const std::span<uint8_t> block(state.key_image.data() + a, n);
     bool reported = false;
-    while (ReadKeyMemory(static_cast<uint16_t>(a), block) == 0) {
+    while (!Done(ReadKeyMemory(static_cast<uint16_t>(a), block))) {
       if (!reported) {
         LogMessage("Reading cards: block %04X failed, reading it again\n", a);
         reported = true;

@@ -122,7 +122,7 @@ Outcome AddCards(CloudState& state, json_object* message, int id) {
     if (!JsonInt(element, "flags", flags)) return Refuse("ERROR GET FLAGS\n");
     if (!JsonInt(element, "tz", tz)) return Refuse("ERROR GET TZ\n");
     KeyCode code{};
-    if (ParseCardText(text, format, code) != 0) {
+    if (!ParseCardText(text, format, code)) {
       LogMessage("BAD CARD: %s\n", text);
       continue;
     }
@@ -164,7 +164,7 @@ Outcome DelCards(CloudState& state, json_object* message, int id) {
     if (!JsonString(element, "card", text)) return Refuse("ERROR GET CARD\n");
     LogMessage("CARD:   %s\n", json_object_to_json_string(element));
     KeyCode code{};
-    if (ParseCardText(text, format, code) != 0) {
+    if (!ParseCardText(text, format, code)) {
       LogMessage("BAD CARD: %s\n", text);
       continue;
     }

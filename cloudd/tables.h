@@ -11,7 +11,6 @@ inline constexpr ConfigKey kJsonServerAddr {"WEBJSON", "JSON_SERVER_ADDR", Confi
 inline constexpr ConfigKey kJsonLogin      {"WEBJSON", "JSON_LOGIN",       ConfigKind::kText, "", 0, 64};
 inline constexpr ConfigKey kJsonPassword   {"WEBJSON", "JSON_PASSWORD",    ConfigKind::kText, "", 0, 64};
 inline constexpr ConfigKey kJsonPeriod     {"WEBJSON", "JSON_PERIOD",      ConfigKind::kInteger, nullptr, 10, 0};
-inline constexpr ConfigKey kCloudAuthKey = WithSize(kAuthKey, 32);
 // clang-format on
 
 // This software's version as the cloud daemon reports it.

@@ -37,8 +37,7 @@ void RecountWaiting(WaitState& wait) {
 
 void ReadIdentityForPolling(bool report) {
   std::array<uint8_t, kIdentityReadSize> identity{};
-  const int result = ReadIdentity(identity);
-  if (result != 0 && report) LogMessage("SN: ERROR I2C READ \n");
+  if (!Done(ReadIdentity(identity)) && report) LogMessage("SN: ERROR I2C READ \n");
 }
 
 // Clock fields of an event record as the object shows them: out-of-range
@@ -62,7 +61,7 @@ size_t EventCard(CloudState& state, const EventRecord& event,
   const uint16_t address = event.key_address;
   if (address < kKeyBaseStart || event.code == 0x25) return 0;
   std::array<uint8_t, kKeyRecordSize> record{};
-  if (ReadKeyMemory(address, record) == 0) {
+  if (!Done(ReadKeyMemory(address, record))) {
     // The key image mirrors key memory; it stands in for a record that
     // could not be read rather than reporting an unknown card.
     if (address > kKeyMemorySize - kKeyRecordSize) return 0;
@@ -123,7 +122,7 @@ bool WaitStep(CloudState& state, long& work_ms) {
   }
 
   std::array<uint8_t, kClockBlockSize> block{};
-  if (ReadClockBlock(block) != 0) return false;
+  if (!Done(ReadClockBlock(block))) return false;
   const ClockBlock decoded = DecodeClockBlock(block);
   wait.head = decoded.head;
   wait.tail = decoded.tail;
@@ -207,7 +206,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
   unsigned written = 0;
   while (wait.tail != end && wait.tail != wait.head) {
     std::array<uint8_t, kEventRecordSize> record{};
-    if (ReadEventRecord(wait.tail, record) == 0) {
+    if (!Done(ReadEventRecord(wait.tail, record))) {
       LogMessage("GE Read from  %d (end=%u):LEN=0\n", wait.tail, end);
       break;
     }

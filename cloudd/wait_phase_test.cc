@@ -165,7 +165,7 @@ TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {
   std::array<uint8_t, kClockBlockSize> block{};
   for (const int offset : {3, -3, 4, -4}) {
     mcu().SetClock(now + offset);
-    ASSERT_EQ(ReadClockBlock(block), 0);
+    ASSERT_EQ(ReadClockBlock(block), LinkResult::kDone);
     mcu().ClearLogs();
     const long diff = CompareClocks(block);
     EXPECT_NEAR(diff, offset, 1) << offset;
@@ -203,7 +203,7 @@ TEST_F(WaitPhaseTest, AWaitingEventEndsTheWaitBeforeAnySleep) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_EQ(state_->wait.waiting, 1u);
   // Taken as reported so the next test starts with an empty ring.
-  ASSERT_EQ(WriteRingTail(state_->wait.head), 0);
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
 }
 
 }  // namespace
