@@ -145,8 +145,14 @@ long Perform(HttpHandle& handle, const Exchange& exchange) {
   // The port overrides one in the URL; a number that is no port fails the
   // exchange instead of silently going to the URL's port.
   CURLcode result = curl_easy_setopt(curl, CURLOPT_PORT, settings.server_port);
-  if (result == CURLE_OK) result = curl_easy_perform(curl);
-  if (result != CURLE_OK) LogMessage("curl_easy_perform() failed: %s\n", handle.ErrorText(result));
+  if (result != CURLE_OK) {
+    LogMessage("curl_easy_perform() failed: %s\n", curl_easy_strerror(result));
+  } else {
+    result = curl_easy_perform(curl);
+    if (result != CURLE_OK) {
+      LogMessage("curl_easy_perform() failed: %s\n", handle.ErrorText(result));
+    }
+  }
   // A reply cut short counts as no reply, whatever its status line said.
   const long status = result == CURLE_OK ? handle.ResponseCode() : 0;
 
