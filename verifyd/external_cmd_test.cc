@@ -1,11 +1,10 @@
-// Requests on the command socket: which of them name an operation, and the
-// replies' exact texts.
+// Requests on the command socket: which of them name an operation, and
+// what their numbers read as.
 
 #include "verifyd/external_cmd.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <string_view>
 
 namespace {
@@ -34,22 +33,6 @@ TEST(ExternalCmdTest, OnlyAnOperationStringNamesAnOperation) {
   }
   EXPECT_TRUE(Parse(R"({"operation":"reboot"})").named);
   EXPECT_FALSE(Parse(R"({"operation":2})").named);
-}
-
-TEST(ExternalCmdTest, RepliesAreExact) {
-  char out[kExternalReplySize];
-  ExternalRequest status{.operation = ExternalOperation::kCheckStatus, .request_id = 7};
-  ASSERT_GT(BuildExternalReply(status, 123, "127.0.0.1", "2024-01-31 23:59:30", 0, out), 0u);
-  EXPECT_STREQ(out,
-               "{\"request_id\":7,\"operation\":\"check_status\",\"controller_type\":\"TQ8HUB\","
-               "\"controller_sn\":123,\"controller_ip\":\"127.0.0.1\",\"date\":\"2024-01-31 "
-               "23:59:30\",\"status\":\"Active\"}");
-  ExternalRequest door{.operation = ExternalOperation::kOpenDoor, .request_id = -3};
-  ASSERT_GT(BuildExternalReply(door, 5, "0.0.0.0", "2024-01-31 23:59:30", 1, out), 0u);
-  EXPECT_STREQ(out,
-               "{\"request_id\":-3,\"operation\":\"open_door\",\"controller_type\":\"TQ8HUB\","
-               "\"controller_sn\":5,\"controller_ip\":\"0.0.0.0\",\"date\":\"2024-01-31 "
-               "23:59:30\",\"success\":1}");
 }
 
 }  // namespace

@@ -62,12 +62,6 @@ TEST(RequestsTest, RequestTextsAreExact) {
                "23:59:30\", \"events\": []}");
 }
 
-TEST(RequestsTest, ATextThatDoesNotFitIsNotCut) {
-  char small[64];
-  EXPECT_EQ(BuildPoweronRequest(kEnvelope, small), 0u);
-  EXPECT_STREQ(small, "");
-}
-
 TEST(RequestsTest, AnExtensionRecordGivesItsCardToTheOneRecordAfterIt) {
   const Bytes records{
       0x55, 0x01, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,  // extension: reader 1, card
