@@ -48,7 +48,10 @@ constexpr unsigned kProbePeriodSeconds = 5;
 constexpr const char* kReplyTooLong = "Reply too long\n";
 
 pthread_mutex_t g_exchange_lock = PTHREAD_MUTEX_INITIALIZER;
-HttpHandle* g_handle = nullptr;  // made on first use, never released
+// The one handle, made in place on first use and never released: a thread
+// may still be in an exchange when another ends the process.
+alignas(HttpHandle) unsigned char g_handle_storage[sizeof(HttpHandle)];
+HttpHandle* g_handle = nullptr;
 
 class ExchangeLock {
  public:
@@ -61,10 +64,11 @@ class ExchangeLock {
 // REQUIRES: the exchange lock is held.
 HttpHandle* AccessHandle() {
   if (g_handle == nullptr) {
-    g_handle = new (std::nothrow) HttpHandle;
-    if (g_handle != nullptr && !*g_handle) {
-      delete g_handle;
-      g_handle = nullptr;
+    HttpHandle* made = new (g_handle_storage) HttpHandle;
+    if (*made) {
+      g_handle = made;
+    } else {
+      made->~HttpHandle();  // libcurl could not make one; the next exchange tries again
     }
   }
   return g_handle;
