@@ -15,15 +15,6 @@
 
 namespace {
 
-constexpr DaemonTexts kTexts{
-    .foreground = "Start WEBJSON_Daemon as programm\n",
-    .background = "Start WEBJSON_Daemon as daemon\n",
-    .usage_missing = "Usage ./cloudd -d for daemon or ./cloudd -i for interactive\n",
-    .usage_wrong = "Usage ./cldd -d for daemon or ./cldd -i for interactive\n",
-    .usage_sink = MessageSink::kKernelLog,
-    .exactly_one_argument = false,
-};
-
 void ReadSettings(CloudState& state) {
   state.serial = ConfigReadLong(kSerialNumber);
   LogMessage("SERIAL_NUMBER=%d\n", static_cast<int>(state.serial));
@@ -42,9 +33,9 @@ int main(int argc, char** argv) {
   InstallStopHandler();
   CloudState& state = Cloud();
   ReadSettings(state);
-  DaemonRequireArgument(argc, kTexts);
+  DaemonRequireArgument(argc, kCloudTexts);
   OpenLink();  // a link that did not open shows up in every later transaction
   SetupReadyLine();
-  DaemonDispatch(argc, argv, kTexts);
+  DaemonDispatch(argc, argv, kCloudTexts);
   ExchangeLoop(state);
 }

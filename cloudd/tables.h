@@ -1,6 +1,7 @@
 // cloudd's tables: the link variant, the discovery profile and the version.
 #pragma once
 
+#include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
@@ -18,3 +19,13 @@ inline constexpr const char* kCloudVersion = "1.0.166";
 
 extern const LinkVariant kCloudLink;
 extern const DiscoveryProfile kCloudDiscovery;
+
+// What the daemon says about its argument.
+inline constexpr DaemonTexts kCloudTexts{
+    .foreground = "Start WEBJSON_Daemon as programm\n",
+    .background = "Start WEBJSON_Daemon as daemon\n",
+    .usage_missing = "Usage ./cloudd -d for daemon or ./cloudd -i for interactive\n",
+    .usage_wrong = "Usage ./cldd -d for daemon or ./cldd -i for interactive\n",
+    .usage_sink = MessageSink::kKernelLog,
+    .exactly_one_argument = false,
+};

@@ -3,10 +3,12 @@
 
 #include "verifyd/tables.h"
 
+// Its transactions take the bus lock like every other program's, so that a
+// maintenance tool run beside the daemon never interleaves frames with it.
 const LinkVariant kVerifyLink{
     .program = "verifyd",
     .platform = kDaemonPlatform,
-    .lock = LinkLockKind::kProcessLocal,
+    .lock = LinkLockKind::kBusLock,
     .sink = MessageSink::kKernelLog,
     .write_mem = {.write_failed = kLinkWriteFailed,
                   .timed_out = kLinkTimedOut,

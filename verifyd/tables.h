@@ -1,6 +1,7 @@
 // verifyd's tables: the link variant, the discovery profile and the version.
 #pragma once
 
+#include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"
@@ -17,3 +18,13 @@ inline constexpr const char* kVerifyVersion = "1.0.168";
 
 extern const LinkVariant kVerifyLink;
 extern const DiscoveryProfile kVerifyDiscovery;
+
+// What the daemon says about its argument.
+inline constexpr DaemonTexts kVerifyTexts{
+    .foreground = "Start Online_Daemon as programm\n",
+    .background = "Start Online_Daemon as daemon\n",
+    .usage_missing = "Usage ./verifyd -d  for daemon or ./verifyd -i for interactive\n",
+    .usage_wrong = "Usage ./verifyd -d for daemon or ./verifyd -i for interactive\n",
+    .usage_sink = MessageSink::kKernelLog,
+    .exactly_one_argument = false,
+};
