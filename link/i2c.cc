@@ -1,17 +1,9 @@
-// I2C access: the i2c-dev ioctls for a character device, or the same
-// requests carried over a Unix socket when the device node is one (an
-// emulated MCU).  One device per process, opened once and kept.
+// The process's I2C device: opening the node and choosing its transport,
+// the bus lookup, and the chunked transfers on top of the transport's block
+// transfers.  One device per process, opened once and kept.
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <linux/i2c-dev.h>
-#include <linux/i2c.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cerrno>
@@ -19,18 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/i2c_transport.h"
 #include "link/platform.h"
 #include "link/syscall_count.h"
 
 namespace {
 
-constexpr size_t kBlockMax = 32;
 constexpr size_t kPathMax = 4096;
 
 struct I2cDevice {
   int fd = -1;
-  bool socket = false;
-  bool broken = false;  // socket closed or failed: every later transfer fails
+  const I2cTransport* transport = nullptr;  // chosen when the node was opened
 };
 I2cDevice g_device;
 
@@ -40,76 +31,6 @@ void I2cMessage(const char* format, ...) {
   va_start(args, format);
   EmitMessageV(ActivePlatformProfile().i2c_sink, format, args);
   va_end(args);
-}
-
-// --- socket transport -------------------------------------------------------
-
-int ConnectSocket(const char* path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (std::strlen(path) >= sizeof(address.sun_path)) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  std::strncpy(address.sun_path, path, sizeof(address.sun_path) - 1);
-  CountSystemCall();
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  CountSystemCall();
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
-  }
-  return fd;
-}
-
-bool SendAll(int fd, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    CountSystemCall();
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes = bytes.subspan(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-// One request, one response: a 4-byte header and data out; status, count and
-// data back.  Returns the count of data bytes received or the negated errno.
-int SocketExchange(uint8_t op, uint8_t byte1, uint8_t byte2, std::span<const uint8_t> data,
-                   std::span<uint8_t> dest) {
-  if (g_device.broken) return -EIO;
-  std::array<uint8_t, 4 + kBlockMax> request{op, byte1, byte2, 0};
-  size_t request_size = 4 + data.size();
-  std::copy(data.begin(), data.end(), request.begin() + 4);
-  if (!SendAll(g_device.fd, std::span(request).first(request_size))) {
-    g_device.broken = true;
-    return -EIO;
-  }
-  // Responses come strictly in order and one at a time, so nothing behind
-  // this response can be in the stream yet.
-  // Ask for the whole expected response at once: usually one receive.
-  std::array<uint8_t, 2 + 255> response{};
-  size_t have = 0;
-  size_t want = 2 + dest.size();
-  while (have < want) {
-    CountSystemCall();
-    ssize_t n = ::recv(g_device.fd, response.data() + have, want - have, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      g_device.broken = true;
-      return -EIO;
-    }
-    have += static_cast<size_t>(n);
-    if (have >= 2) want = 2 + response[1];
-  }
-  if (response[0] != 0) return -static_cast<int>(response[0]);
-  size_t count = response[1];
-  if (count > dest.size()) count = dest.size();
-  std::copy_n(response.begin() + 2, count, dest.begin());
-  return static_cast<int>(count);
 }
 
 // --- adapter list -----------------------------------------------------------
@@ -198,19 +119,20 @@ int I2cAdapterList(std::span<Adapter> adapters) {
   return static_cast<int>(count);
 }
 
-int OpenDevice(const char* fixed_path, bool& socket) {
+// Opens the node and says which transport serves it.  The node's kind is
+// learnt from open(2) itself, which fails with ENXIO on a Unix socket: then
+// the node stands in for the bus and is connected to instead.
+int OpenDevice(const char* fixed_path, const I2cTransport*& transport) {
   char path[kPathMax];
   if (PlatformPath(fixed_path, path) == nullptr) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  socket = false;
-  CountSystemCall();
-  int fd = ::open(path, O_RDWR | O_CLOEXEC);
-  // open(2) of a Unix socket fails with ENXIO: the node is an emulated bus.
+  transport = &kI2cDevTransport;
+  int fd = kI2cDevTransport.open(path);
   if (fd < 0 && errno == ENXIO) {
-    fd = ConnectSocket(path);
-    if (fd >= 0) socket = true;
+    transport = &kSocketTransport;
+    fd = kSocketTransport.open(path);
   }
   return fd;
 }
@@ -253,12 +175,12 @@ int I2cBusLookup(const char* designator) {
 
 int I2cDeviceOpen(int bus, std::span<char> path, bool quiet) {
   char fixed[64];
-  bool socket = false;
+  const I2cTransport* transport = nullptr;
   std::snprintf(fixed, sizeof(fixed), "/dev/i2c/%d", bus);
-  int fd = OpenDevice(fixed, socket);
+  int fd = OpenDevice(fixed, transport);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
     std::snprintf(fixed, sizeof(fixed), "/dev/i2c-%d", bus);
-    fd = OpenDevice(fixed, socket);
+    fd = OpenDevice(fixed, transport);
   }
   if (!path.empty()) std::snprintf(path.data(), path.size(), "%s", fixed);
   if (fd < 0) {
@@ -275,24 +197,22 @@ int I2cDeviceOpen(int bus, std::span<char> path, bool quiet) {
     errno = error;
     return -error;
   }
-  g_device = I2cDevice{fd, socket, false};
+  g_device = I2cDevice{fd, transport};
   return fd;
 }
 
 void I2cDeviceClose() {
-  if (g_device.fd >= 0) ::close(g_device.fd);
+  if (g_device.fd >= 0) g_device.transport->close(g_device.fd);
   g_device = I2cDevice{};
 }
 
 int I2cSetSlave(int fd, int address, bool force) {
-  int result = 0;
-  if (fd == g_device.fd && g_device.socket) {
-    result = SocketExchange('A', static_cast<uint8_t>(address), force ? 1 : 0, {}, {});
-    if (result > 0) result = 0;
-  } else {
-    CountSystemCall();
-    if (::ioctl(fd, force ? I2C_SLAVE_FORCE : I2C_SLAVE, address) < 0) result = -errno;
-  }
+  // A descriptor that is not the process's device was opened by the caller
+  // as a character device.
+  const I2cTransport& transport = fd == g_device.fd && g_device.transport != nullptr
+                                      ? *g_device.transport
+                                      : kI2cDevTransport;
+  const int result = transport.set_slave(fd, address, force);
   if (result < 0) {
     I2cMessage("Error: Could not set address to 0x%02x: %s\n", address, std::strerror(-result));
   }
@@ -300,44 +220,20 @@ int I2cSetSlave(int fd, int address, bool force) {
 }
 
 int I2cSmbusBlockWrite(uint8_t command, std::span<const uint8_t> bytes) {
-  if (bytes.size() > kBlockMax) bytes = bytes.first(kBlockMax);
   if (g_device.fd < 0) return -EBADF;
   CountI2cTransfer();
-  if (g_device.socket) {
-    int result = SocketExchange('W', command, static_cast<uint8_t>(bytes.size()), bytes, {});
-    return result < 0 ? result : 0;
-  }
-  i2c_smbus_data data{};
-  data.block[0] = static_cast<uint8_t>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), data.block + 1);
-  i2c_smbus_ioctl_data args{I2C_SMBUS_WRITE, command, I2C_SMBUS_I2C_BLOCK_BROKEN, &data};
-  CountSystemCall();
-  return ::ioctl(g_device.fd, I2C_SMBUS, &args) < 0 ? -errno : 0;
+  return g_device.transport->block_write(g_device.fd, command, bytes);
 }
 
 int I2cSmbusBlockRead(uint8_t command, std::span<uint8_t> dest) {
-  if (dest.size() > kBlockMax) dest = dest.first(kBlockMax);
   if (g_device.fd < 0) return -EBADF;
   CountI2cTransfer();
-  if (g_device.socket) {
-    return SocketExchange('R', command, static_cast<uint8_t>(dest.size()), {}, dest);
-  }
-  i2c_smbus_data data{};
-  data.block[0] = static_cast<uint8_t>(dest.size());
-  // A full block uses the size code without a count byte on the wire.
-  const uint32_t size_code = dest.size() == kBlockMax ? I2C_SMBUS_I2C_BLOCK_BROKEN
-                                                      : I2C_SMBUS_I2C_BLOCK_DATA;
-  i2c_smbus_ioctl_data args{I2C_SMBUS_READ, command, size_code, &data};
-  CountSystemCall();
-  if (::ioctl(g_device.fd, I2C_SMBUS, &args) < 0) return -errno;
-  size_t count = data.block[0] < dest.size() ? data.block[0] : dest.size();
-  std::copy_n(data.block + 1, count, dest.begin());
-  return static_cast<int>(count);
+  return g_device.transport->block_read(g_device.fd, command, dest);
 }
 
 int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset) {
-  for (size_t k = 0; k < bytes.size(); k += kBlockMax) {
-    size_t n = bytes.size() - k < kBlockMax ? bytes.size() - k : kBlockMax;
+  for (size_t k = 0; k < bytes.size(); k += kI2cBlockMax) {
+    size_t n = bytes.size() - k < kI2cBlockMax ? bytes.size() - k : kI2cBlockMax;
     if (I2cSmbusBlockWrite(static_cast<uint8_t>(first_offset + k), bytes.subspan(k, n)) < 0) {
       return 2;
     }
@@ -346,8 +242,8 @@ int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset) {
 }
 
 int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset) {
-  for (size_t k = 0; k < dest.size(); k += kBlockMax) {
-    size_t n = dest.size() - k < kBlockMax ? dest.size() - k : kBlockMax;
+  for (size_t k = 0; k < dest.size(); k += kI2cBlockMax) {
+    size_t n = dest.size() - k < kI2cBlockMax ? dest.size() - k : kI2cBlockMax;
     if (I2cSmbusBlockRead(static_cast<uint8_t>(first_offset + k), dest.subspan(k, n)) < 0) {
       return 2;
     }
@@ -356,8 +252,8 @@ int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset) {
 }
 
 int I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command) {
-  for (size_t k = 0; k < bytes.size(); k += kBlockMax) {
-    size_t n = bytes.size() - k < kBlockMax ? bytes.size() - k : kBlockMax;
+  for (size_t k = 0; k < bytes.size(); k += kI2cBlockMax) {
+    size_t n = bytes.size() - k < kI2cBlockMax ? bytes.size() - k : kI2cBlockMax;
     if (I2cSmbusBlockWrite(command, bytes.subspan(k, n)) < 0) return 2;
   }
   return 0;

@@ -1,6 +1,9 @@
-// Kernel-log records: one open, one write of the text with its terminating
-// zero byte, one close per record, so that every call is one record and no
-// descriptor is shared between threads.
+// Messages: kernel-log records, and the dispatch of a message to the sink a
+// program chose for it.
+//
+// A kernel-log record is one open, one write of the text with its
+// terminating zero byte and one close, so that every call is one record and
+// no descriptor is shared between threads.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,4 +43,27 @@ int LogMessage(const char* format, ...) {
   int result = LogMessageV(format, args);
   va_end(args);
   return result;
+}
+
+void EmitMessageV(MessageSink sink, const char* format, va_list args) {
+  switch (sink) {
+    case MessageSink::kNone:
+      return;
+    case MessageSink::kKernelLog:
+      LogMessageV(format, args);
+      return;
+    case MessageSink::kStandardOutput:
+      std::vfprintf(stdout, format, args);
+      return;
+    case MessageSink::kStandardError:
+      std::vfprintf(stderr, format, args);
+      return;
+  }
+}
+
+void EmitMessage(MessageSink sink, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  EmitMessageV(sink, format, args);
+  va_end(args);
 }

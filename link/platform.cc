@@ -1,4 +1,6 @@
-// Program profile, message sinks and the layer's counters.
+// The layer's process-wide state: the program's profile and the counters of
+// system calls, transfers and ready-line samples.  Every other platform file
+// reads it; it depends on none of them.
 
 #include <signal.h>
 
@@ -40,26 +42,3 @@ void PlatformStart(const PlatformProfile& profile) {
 }
 
 const PlatformProfile& ActivePlatformProfile() { return g_profile; }
-
-void EmitMessageV(MessageSink sink, const char* format, va_list args) {
-  switch (sink) {
-    case MessageSink::kNone:
-      return;
-    case MessageSink::kKernelLog:
-      LogMessageV(format, args);
-      return;
-    case MessageSink::kStandardOutput:
-      std::vfprintf(stdout, format, args);
-      return;
-    case MessageSink::kStandardError:
-      std::vfprintf(stderr, format, args);
-      return;
-  }
-}
-
-void EmitMessage(MessageSink sink, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  EmitMessageV(sink, format, args);
-  va_end(args);
-}

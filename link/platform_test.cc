@@ -1,12 +1,19 @@
 // The platform layer off the board: paths below TQ8_ROOT, the GPIO files,
-// the kernel-log records, the clock file and the bus-designator rules.
+// the kernel-log records, the clock file, the bus-designator rules and the
+// I2C transport each kind of device node gets.
 
 #include "link/platform.h"
 #include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -155,6 +162,53 @@ TEST_F(PlatformTest, BusDesignatorsAreNumbersOrAdapterNames) {
             "Error: I2C bus name is not unique!\n"
             "Error: I2C bus name doesn't match any bus present!\n"
             "Error: I2C bus name doesn't match any bus present!\n");
+}
+
+TEST_F(PlatformTest, TheDeviceNodeDecidesTheTransport) {
+  const std::string node = root_ + "/dev/i2c-0";
+  char path[64];
+  std::array<uint8_t, 3> bytes{};
+
+  // A character device is driven through the i2c-dev ioctls, which /dev/null
+  // refuses with ENOTTY (ENOSYS under user-mode emulation, which does not
+  // pass them on); a socket transport would have failed with EIO instead.
+  ASSERT_EQ(::symlink("/dev/null", node.c_str()), 0);
+  const int device = I2cDeviceOpen(0, path, false);
+  ASSERT_GE(device, 0);
+  testing::internal::CaptureStderr();
+  const int refused = I2cSetSlave(device, 0x49, false);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            std::string("Error: Could not set address to 0x49: ") + std::strerror(-refused) + "\n");
+  EXPECT_TRUE(refused == -ENOTTY || refused == -ENOSYS) << refused;
+  EXPECT_EQ(I2cSmbusBlockWrite(0, bytes), refused);
+  EXPECT_EQ(I2cSmbusBlockRead(0, bytes), refused);
+  I2cDeviceClose();
+
+  // A Unix socket in the same place is connected to on the next open and
+  // carries the requests.  Its responses are queued before they are asked
+  // for: the transport reads exactly one response per request.
+  ASSERT_EQ(::unlink(node.c_str()), 0);
+  const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", node.c_str());
+  ASSERT_EQ(::bind(server, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(server, 1), 0);
+  const int link = I2cDeviceOpen(0, path, false);
+  ASSERT_GE(link, 0);
+  const int peer = ::accept(server, nullptr, nullptr);
+  const uint8_t responses[] = {0, 0, 0, 3, 7, 8, 9};
+  ASSERT_EQ(::write(peer, responses, sizeof(responses)), static_cast<ssize_t>(sizeof(responses)));
+  EXPECT_EQ(I2cSetSlave(link, 0x49, true), 0);
+  EXPECT_EQ(I2cSmbusBlockRead(9, bytes), 3);
+  EXPECT_EQ(bytes, (std::array<uint8_t, 3>{7, 8, 9}));
+  std::array<char, 8> requests{};
+  EXPECT_EQ(::recv(peer, requests.data(), requests.size(), MSG_WAITALL), 8);
+  EXPECT_EQ(std::string(requests.data(), requests.size()),
+            std::string("A\x49\x01\0R\x09\x03\0", 8));
+  I2cDeviceClose();
+  ::close(peer);
+  ::close(server);
 }
 
 }  // namespace

@@ -5,13 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "link/paths.h"
 #include "link/platform.h"
 
 int SetSystemClock(time_t when) {
-  const char* root = std::getenv("TQ8_ROOT");
-  if (root != nullptr && root[0] != '\0') {
+  if (OffBoard()) {
     int fd = PlatformOpen("/var/run/system-clock", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     char line[32];
