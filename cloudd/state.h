@@ -22,14 +22,14 @@ struct MessageBatch {
   size_t free() const { return kBatchSize - used; }
 };
 
-// Card read-out (Part 3.2): the key base reported to the server in chunks.
+// Card read-out: the key base reported to the server in chunks.
 struct ReadOutState {
   bool in_progress = false;
   uint32_t position = kKeyBaseStart;  // next slot to report
   uint16_t pointer = 0;               // last-key pointer as read at the start
 };
 
-// What the wait phase (Part 3.4) learns from the MCU, and the card requests.
+// What the wait phase learns from the MCU, and the card requests.
 struct WaitState {
   uint16_t head = 0;
   uint16_t tail = 0;  // GetEvents advances it locally

@@ -150,10 +150,3 @@ LinkResult WriteRingTail(uint16_t tail) {
 LinkResult ReadEventRecord(uint16_t address, std::span<uint8_t, kEventRecordSize> dest) {
   return ReadMem(kEventBus, kEepromType, kEventRecordSize, address, dest);
 }
-
-// --- occupancy block ---------------------------------------------------------
-
-LinkResult WriteOccupancyBlock(std::span<const uint8_t, kOccupancyBlockSize> block) {
-  const MemoryItem& item = kOccupancyBlockItem;
-  return WriteMem(item.bus, item.type, item.size, item.address, block);
-}

@@ -11,7 +11,6 @@
 //              0x00C0   key base: 8168 key records of 8 bytes
 //   bus 2    type 0xA0  event ring of 8-byte event records
 //   bus 0    type 0xD0  clock block (12 bytes)
-//   bus 0    type 0xD1  occupancy block (33 bytes)
 //
 // Every transfer answers with a LinkResult: done, failed (the bus or the
 // MCU), or refused (a request outside the map; nothing is sent).
@@ -34,7 +33,6 @@ inline constexpr uint8_t kEventBus = 2;
 inline constexpr uint8_t kClockBus = 0;
 inline constexpr uint8_t kEepromType = 0xA0;
 inline constexpr uint8_t kClockType = 0xD0;
-inline constexpr uint8_t kOccupancyType = 0xD1;
 
 // One item of MCU memory as a memory transaction names it.
 struct MemoryItem {
@@ -46,7 +44,6 @@ struct MemoryItem {
 
 inline constexpr MemoryItem kLastKeyPointerItem{kKeyBus, kEepromType, kLastKeyPointerAddress, 2};
 inline constexpr MemoryItem kClockBlockItem{kClockBus, kClockType, 0x0000, kClockBlockSize};
-inline constexpr MemoryItem kOccupancyBlockItem{0, kOccupancyType, 0x0000, kOccupancyBlockSize};
 
 // One ReadMem of the item into dest[0 .. item.size); refused when dest is
 // too small.
@@ -54,7 +51,7 @@ LinkResult ReadMemoryItem(const MemoryItem& item, std::span<uint8_t> dest);
 
 // ---------------------------------------------------------------------------
 // Stable reads.  Items the controller changes on its own (the clock block,
-// the last-key pointer, the occupancy counters) are read twice in a row, into
+// the last-key pointer, counters) are read twice in a row, into
 // A and B, and taken only when both copies are byte-for-byte equal.  A pair
 // in which either read fails counts as a disagreeing pair; its data is never
 // used.
@@ -138,7 +135,3 @@ LinkResult WriteClockTime(const ClockTime& time);
 LinkResult WriteRingTail(uint16_t tail);
 // One event record at a ring address (bus 2).
 LinkResult ReadEventRecord(uint16_t address, std::span<uint8_t, kEventRecordSize> dest);
-
-// ---------------------------------------------------------------------------
-// Occupancy block (bus 0, type 0xD1): written whole.
-LinkResult WriteOccupancyBlock(std::span<const uint8_t, kOccupancyBlockSize> block);

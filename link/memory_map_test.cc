@@ -167,10 +167,12 @@ TEST_F(MemoryMapTest, FailedOrShortReadsInAPairAreNeverAccepted) {
 
 TEST_F(MemoryMapTest, StableReadLimitsAndMessagesArePolicy) {
   mcu().AddFault({.kind = emu::FaultKind::kUnstableReads});
-  std::array<uint8_t, kOccupancyBlockSize> block{};
+  // A 33-byte block of another device type, read the same way.
+  constexpr MemoryItem kCounters{0, 0xD1, 0x0000, 33};
+  std::array<uint8_t, 33> block{};
   const StableReadPolicy policy{.pairs = 5};
   EXPECT_EQ(CapturedStdout(
-                [&] { EXPECT_EQ(StableRead(kOccupancyBlockItem, block, policy), StableResult::kFailed); }),
+                [&] { EXPECT_EQ(StableRead(kCounters, block, policy), StableResult::kFailed); }),
             "");
   EXPECT_EQ(MemRequests().size(), 10u);
   EXPECT_EQ(MemRequests()[0].type, 0xD1);

@@ -38,7 +38,6 @@ inline constexpr size_t kClockBlockSize = 12;
 inline constexpr size_t kClockTimeSize = 7;
 inline constexpr uint16_t kRingTailAddress = 0x000A;
 inline constexpr size_t kEventRecordSize = 8;
-inline constexpr size_t kOccupancyBlockSize = 33;
 
 // The walk of the key base in blocks of 96 bytes from 0x00C0 upward, ending
 // at `end`: the size of the block at `address` is 96, or what is left before

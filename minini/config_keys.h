@@ -40,7 +40,7 @@ inline constexpr ConfigKey kAuthKey      {"COMMON", "AUTH_KEY",      ConfigKind:
 
 enum class ConfigFile : uint8_t {
   kConfig,  // /etc/config/tq8hub/CONFIG.CFG: the keys above
-  kCovid,   // /etc/config/tq8hub/COVID.CFG: names of the occupancy groups
+  kCovid,   // /etc/config/tq8hub/COVID.CFG: the names of the eight groups
 };
 
 // The file's path for this machine, in `out`.  Null when it does not fit.

@@ -120,7 +120,7 @@ class StartUpTest(CloudTest):
         self.assertTrue(self.daemon.stdout().startswith("Reading cards:" + "." * 68 + "\n"),
                         self.daemon.stdout()[:200])
 
-        # The HTTP request as the spec lays it out.
+        # The HTTP request exactly as the daemon must send it.
         headers = [(k.lower(), v) for k, v in first.headers]
         names = [k for k, _ in headers]
         self.assertEqual(first.method, "POST")

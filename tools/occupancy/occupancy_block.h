@@ -10,10 +10,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/memory.h"
 #include "link/memory_map.h"
 #include "tools/occupancy/group_names.h"
 
+inline constexpr uint8_t kOccupancyType = 0xD1;
+inline constexpr size_t kOccupancyBlockSize = 33;
+inline constexpr MemoryItem kOccupancyBlockItem{0, kOccupancyType, 0x0000, kOccupancyBlockSize};
+
 using OccupancyBlock = std::array<uint8_t, kOccupancyBlockSize>;
+
+// Writes the whole block.
+inline LinkResult WriteOccupancyBlock(const OccupancyBlock& block) {
+  const MemoryItem& item = kOccupancyBlockItem;
+  return WriteMem(item.bus, item.type, item.size, item.address, block);
+}
 
 inline constexpr size_t kMaximaOffset = 0;
 inline constexpr size_t kCountsOffset = 2 * kGroupCount;
