@@ -84,16 +84,24 @@ def skip_listed_tests():
     reason = os.environ.get("TQ8_SKIP_REASON", "left out for this launcher")
     load = unittest.TestLoader.loadTestsFromModule
 
-    def skip_in(suite):
+    def skip_in(suite, found):
         for test in suite:
             if isinstance(test, unittest.TestSuite):
-                skip_in(test)
-            elif "%s.%s" % (type(test).__name__, test._testMethodName) in listed:
+                skip_in(test, found)
+                continue
+            name = "%s.%s" % (type(test).__name__, test._testMethodName)
+            if name in listed:
                 setattr(test, test._testMethodName, unittest.skip(reason)(lambda: None))
+                found.add(name)
 
     def load_and_skip(loader, module, *args, **kwargs):
         suite = load(loader, module, *args, **kwargs)
-        skip_in(suite)
+        found = set()
+        skip_in(suite, found)
+        if listed - found:
+            # A name that matches nothing (renamed case, typing error) would
+            # leave the list out of date without anyone noticing.
+            raise RuntimeError("TQ8_SKIP_TESTS names no test here: %s" % sorted(listed - found))
         return suite
 
     unittest.TestLoader.loadTestsFromModule = load_and_skip
