@@ -105,6 +105,28 @@ check "reload after a change to online" "$(instance /usr/sbin/verifyd)" \
 	"$(service reload_service "$(mode_file "'online'")")"
 check "reload trigger" "procd_add_reload_trigger tq8mode" "$(service service_triggers)"
 
+# The package installs the script and the mode file under the names the
+# script uses, and keeps the mode file and CONFIG.CFG over upgrades.
+makefile=$here/tq8hub/Makefile
+conffiles=$(sed -n '/^define Package\/tq8hub\/conffiles/,/^endef/p' "$makefile")
+for line in "./files/tq8hub.init \$(1)/etc/init.d/tq8hub" \
+	"./files/tq8mode.config \$(1)/etc/config/tq8mode"; do
+	if grep -qF "$line" "$makefile"; then
+		passed=$((passed + 1))
+	else
+		failed=$((failed + 1))
+		echo "FAILED: the package does not install $line"
+	fi
+done
+for file in /etc/config/tq8mode /etc/config/tq8hub/CONFIG.CFG; do
+	if printf '%s\n' "$conffiles" | grep -qx "$file"; then
+		passed=$((passed + 1))
+	else
+		failed=$((failed + 1))
+		echo "FAILED: $file is not among the package's conffiles"
+	fi
+done
+
 # The script and this test pass shellcheck.
 if command -v shellcheck >/dev/null 2>&1; then
 	if out=$(cd "$here" && shellcheck -x "$init" tq8hub_init_test.sh 2>&1); then

@@ -59,6 +59,11 @@ I2CDEV = os.environ.get("TQ8_I2CDEV") == "1"
 PRELOAD = os.environ.get("TQ8_PRELOAD", "")
 
 DEFAULT_TIMEOUT = 10.0
+# Programs under an emulating launcher run several times slower: every wait
+# on a condition (a record, an exit, a listening port) gets this many times
+# its time before it gives up.  Waits end as soon as the condition holds,
+# so a larger bound costs nothing when the test passes.
+SLOWDOWN = float(os.environ.get("TQ8_TIMEOUT_SCALE") or (4 if LAUNCHER else 1))
 _board_numbers = itertools.count()
 
 
@@ -113,7 +118,7 @@ skip_listed_tests()
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02):
     """Polls `predicate` until it returns something true (returned) or the
     time is up (its last value returned)."""
-    return mcuemu.wait_for(predicate, timeout, interval)
+    return mcuemu.wait_for(predicate, timeout * SLOWDOWN, interval)
 
 
 def loopback_up():
@@ -158,7 +163,7 @@ def udp_request(payload, port, host="127.0.0.1", timeout=2.0, source=None):
 
 def tcp_connect(port, host="127.0.0.1", timeout=DEFAULT_TIMEOUT, source=None):
     """Connects once the port listens; the connected socket."""
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * SLOWDOWN
     while True:
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if source:
@@ -221,13 +226,13 @@ class Process:
         return self.popen.poll()
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
-        return self.popen.wait(timeout=timeout)
+        return self.popen.wait(timeout=timeout * SLOWDOWN)
 
     def stop(self, signal_number=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):
         """Sends the signal (unless the program already ended) and returns the exit status."""
         if self.popen.poll() is None:
             self.popen.send_signal(signal_number)
-        return self.popen.wait(timeout=timeout)
+        return self.popen.wait(timeout=timeout * SLOWDOWN)
 
     def kill(self):
         if self.popen.poll() is None:
@@ -324,7 +329,7 @@ class Board:
     def run(self, name, *args, timeout=DEFAULT_TIMEOUT):
         """Runs build/bin/NAME to its end; the completed process (output as text)."""
         return subprocess.run(command(name, *args), env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout, text=True,
+                              capture_output=True, timeout=timeout * SLOWDOWN, text=True,
                               errors="replace")
 
     def sanitizer_reports(self):
