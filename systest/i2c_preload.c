@@ -18,11 +18,15 @@
  * that the ioctl path really ran.
  *
  *   open PID PATH
- *   A PID ADDRESS FORCE STATUS        (I2C_SLAVE, I2C_SLAVE_FORCE)
- *   W PID COMMAND COUNT STATUS        (block write)
- *   R PID COMMAND COUNT STATUS        (block read; COUNT asked for)
+ *   A PID ADDRESS FORCE               (I2C_SLAVE, I2C_SLAVE_FORCE)
+ *   W PID COMMAND COUNT               (block write)
+ *   R PID COMMAND COUNT               (block read; COUNT asked for)
  *   unsupported PID REQUEST SIZE      (an i2c-dev request it cannot carry)
  *   bypass PID PATH
+ *
+ * A transfer is logged before its request is sent, so that a process that
+ * ends in the middle of one (exit from another thread, a signal) has
+ * logged every request the emulator may have seen.
  *
  * The library removes LD_PRELOAD from the environment when it is loaded:
  * the shell commands a program runs need none of this. */
@@ -307,10 +311,9 @@ static int set_slave(struct node* node, unsigned long address, int force) {
   /* i2c-dev refuses addresses beyond 7 bits (no ten-bit mode is set). */
   if (address > 0x7f) return EINVAL;
   const uint8_t head[4] = {'A', (uint8_t)address, (uint8_t)(force ? 1 : 0), 0};
+  log_line("A %d %02lx %d\n", (int)getpid(), address, force);
   size_t count;
-  int status = exchange(node, head, NULL, 0, NULL, 0, &count);
-  log_line("A %d %02lx %d %d\n", (int)getpid(), address, force, status);
-  return status;
+  return exchange(node, head, NULL, 0, NULL, 0, &count);
 }
 
 static int smbus(struct node* node, struct i2c_smbus_ioctl_data* args) {
@@ -332,6 +335,7 @@ static int smbus(struct node* node, struct i2c_smbus_ioctl_data* args) {
    * the socket; the programs never make one. */
   if (n > BLOCK_MAX || n == 0) return EINVAL;
   const uint8_t head[4] = {(uint8_t)(read ? 'R' : 'W'), args->command, (uint8_t)n, 0};
+  log_line("%c %d %02x %zu\n", read ? 'R' : 'W', (int)getpid(), args->command, n);
   size_t count = 0;
   int status;
   if (read) {
@@ -345,7 +349,6 @@ static int smbus(struct node* node, struct i2c_smbus_ioctl_data* args) {
   } else {
     status = exchange(node, head, data->block + 1, n, NULL, 0, &count);
   }
-  log_line("%c %d %02x %zu %d\n", read ? 'R' : 'W', (int)getpid(), args->command, n, status);
   return status;
 }
 
