@@ -29,7 +29,14 @@
  * logged every request the emulator may have seen.
  *
  * The library removes LD_PRELOAD from the environment when it is loaded:
- * the shell commands a program runs need none of this. */
+ * the shell commands a program runs need none of this.
+ *
+ * open() and close() stay async-signal-safe, as the C library's are: a
+ * daemon's stop handler opens and closes the kernel log, also while the
+ * thread it interrupted is inside one of these ioctls.  So the wrappers
+ * find the C library's functions once, at load time, and keep the table of
+ * descriptors with atomic operations instead of a lock; only the transfers
+ * themselves are serialised by a mutex. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -53,22 +60,45 @@
 #define BLOCK_MAX 32 /* I2C_SMBUS_BLOCK_MAX */
 #define MAX_NODES 8
 
-/* A descriptor this library handed out for a node, and whether its
- * connection broke (then every later transfer fails with EIO). */
+/* A descriptor this library handed out for a node, plus one (0: a free
+ * slot, so that the zero-initialised table is all free; read and written
+ * atomically), and whether its connection broke (then every later transfer
+ * fails with EIO). */
 struct node {
-  int fd;
+  int fd_plus_1;
   int broken;
 };
 
 static struct node g_nodes[MAX_NODES];
-static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+/* Serialises the transfers, as the bus adapter's lock does in the kernel. */
+static pthread_mutex_t g_transfer_lock = PTHREAD_MUTEX_INITIALIZER;
 
-__attribute__((constructor)) static void preload_start(void) {
-  for (int i = 0; i < MAX_NODES; ++i) g_nodes[i].fd = -1;
-  unsetenv("LD_PRELOAD");
+/* The C library's functions behind the wrappers. */
+enum {
+  NEXT_open, NEXT_open64, NEXT_openat, NEXT_openat64, NEXT___open_2, NEXT___open64_2,
+  NEXT___openat_2, NEXT___openat64_2, NEXT_close, NEXT_connect, NEXT_ioctl,
+  NEXT___ioctl_time64, NEXT_COUNT
+};
+static const char* const g_next_names[NEXT_COUNT] = {
+  "open", "open64", "openat", "openat64", "__open_2", "__open64_2",
+  "__openat_2", "__openat64_2", "close", "connect", "ioctl", "__ioctl_time64"};
+static void* g_next[NEXT_COUNT];
+
+/* Found at load time; looked up here only when another library's start-up
+ * code calls a wrapper before this library's constructor ran. */
+static void* next_symbol(int which) {
+  void* function = __atomic_load_n(&g_next[which], __ATOMIC_ACQUIRE);
+  if (function == NULL) {
+    function = dlsym(RTLD_NEXT, g_next_names[which]);
+    __atomic_store_n(&g_next[which], function, __ATOMIC_RELEASE);
+  }
+  return function;
 }
 
-static void* next_symbol(const char* name) { return dlsym(RTLD_NEXT, name); }
+__attribute__((constructor)) static void preload_start(void) {
+  for (int i = 0; i < NEXT_COUNT; ++i) next_symbol(i);
+  unsetenv("LD_PRELOAD");
+}
 
 /* --- the log ------------------------------------------------------------ */
 
@@ -122,8 +152,9 @@ static int is_socket(const char* path) {
 }
 
 static struct node* find_node(int fd) {
+  if (fd < 0) return NULL;
   for (int i = 0; i < MAX_NODES; ++i) {
-    if (g_nodes[i].fd == fd && fd >= 0) return &g_nodes[i];
+    if (__atomic_load_n(&g_nodes[i].fd_plus_1, __ATOMIC_ACQUIRE) == fd + 1) return &g_nodes[i];
   }
   return NULL;
 }
@@ -143,23 +174,23 @@ static int open_node(const char* path, int flags) {
   memcpy(address.sun_path, path, strlen(path) + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | ((flags & O_CLOEXEC) ? SOCK_CLOEXEC : 0), 0);
   if (fd < 0) return -1;
-  connect_fn real_connect = (connect_fn)next_symbol("connect");
+  connect_fn real_connect = (connect_fn)next_symbol(NEXT_connect);
   if (real_connect(fd, (const struct sockaddr*)&address, sizeof(address)) != 0) {
     int saved = errno;
     syscall(SYS_close, fd);
     errno = saved;
     return -1;
   }
-  pthread_mutex_lock(&g_lock);
   struct node* free_slot = NULL;
   for (int i = 0; i < MAX_NODES && free_slot == NULL; ++i) {
-    if (g_nodes[i].fd < 0) free_slot = &g_nodes[i];
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&g_nodes[i].fd_plus_1, &expected, fd + 1, 0, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+      free_slot = &g_nodes[i];
+      /* Nobody else knows the descriptor yet. */
+      free_slot->broken = 0;
+    }
   }
-  if (free_slot != NULL) {
-    free_slot->fd = fd;
-    free_slot->broken = 0;
-  }
-  pthread_mutex_unlock(&g_lock);
   if (free_slot == NULL) {
     syscall(SYS_close, fd);
     errno = EMFILE;
@@ -198,7 +229,7 @@ static mode_t mode_argument(int flags, va_list args) {
     int handled;                                                  \
     int fd = maybe_open_node(AT_FDCWD, path, flags, &handled);    \
     if (handled) return fd;                                       \
-    return ((open_fn)next_symbol(#name))(path, flags, mode);      \
+    return ((open_fn)next_symbol(NEXT_##name))(path, flags, mode); \
   }
 
 #define OPENAT_WRAPPER(name)                                      \
@@ -210,7 +241,7 @@ static mode_t mode_argument(int flags, va_list args) {
     int handled;                                                  \
     int fd = maybe_open_node(dirfd, path, flags, &handled);       \
     if (handled) return fd;                                       \
-    return ((openat_fn)next_symbol(#name))(dirfd, path, flags, mode); \
+    return ((openat_fn)next_symbol(NEXT_##name))(dirfd, path, flags, mode); \
   }
 
 #define OPEN2_WRAPPER(name)                                       \
@@ -218,7 +249,7 @@ static mode_t mode_argument(int flags, va_list args) {
     int handled;                                                  \
     int fd = maybe_open_node(AT_FDCWD, path, flags, &handled);    \
     if (handled) return fd;                                       \
-    return ((open2_fn)next_symbol(#name))(path, flags);           \
+    return ((open2_fn)next_symbol(NEXT_##name))(path, flags);     \
   }
 
 #define OPENAT2_WRAPPER(name)                                     \
@@ -226,7 +257,7 @@ static mode_t mode_argument(int flags, va_list args) {
     int handled;                                                  \
     int fd = maybe_open_node(dirfd, path, flags, &handled);       \
     if (handled) return fd;                                       \
-    return ((openat2_fn)next_symbol(#name))(dirfd, path, flags);  \
+    return ((openat2_fn)next_symbol(NEXT_##name))(dirfd, path, flags); \
   }
 
 OPEN_WRAPPER(open)
@@ -239,11 +270,12 @@ OPENAT2_WRAPPER(__openat_2)
 OPENAT2_WRAPPER(__openat64_2)
 
 EXPORT int close(int fd) {
-  pthread_mutex_lock(&g_lock);
   struct node* node = find_node(fd);
-  if (node != NULL) node->fd = -1;
-  pthread_mutex_unlock(&g_lock);
-  return ((int (*)(int))next_symbol("close"))(fd);
+  if (node != NULL) {
+    int expected = fd + 1;
+    __atomic_compare_exchange_n(&node->fd_plus_1, &expected, 0, 0, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+  }
+  return ((int (*)(int))next_symbol(NEXT_close))(fd);
 }
 
 /* A connect of the program itself to a node: it went past the ioctls. */
@@ -257,7 +289,7 @@ EXPORT int connect(int fd, const struct sockaddr* address, socklen_t size) {
     path[length] = '\0';
     if (is_node_path(path)) log_line("bypass %d %s\n", (int)getpid(), path);
   }
-  return ((connect_fn)next_symbol("connect"))(fd, address, size);
+  return ((connect_fn)next_symbol(NEXT_connect))(fd, address, size);
 }
 
 /* --- the transfers ------------------------------------------------------- */
@@ -295,8 +327,9 @@ static int exchange(struct node* node, const uint8_t head[4], const uint8_t* dat
   memcpy(request, head, 4);
   if (size > 0) memcpy(request + 4, data, size);
   uint8_t response[2 + 255];
-  if (!send_all(node->fd, request, 4 + size) || !receive_all(node->fd, response, 2) ||
-      !receive_all(node->fd, response + 2, response[1])) {
+  const int fd = node->fd_plus_1 - 1;
+  if (!send_all(fd, request, 4 + size) || !receive_all(fd, response, 2) ||
+      !receive_all(fd, response + 2, response[1])) {
     node->broken = 1;
     return EIO;
   }
@@ -356,12 +389,9 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 
 /* Answers the request when `fd` is a node: 1 and *result set, else 0. */
 static int node_ioctl(int fd, unsigned long request, void* argument, int* result) {
-  pthread_mutex_lock(&g_lock);
   struct node* node = find_node(fd);
-  if (node == NULL) {
-    pthread_mutex_unlock(&g_lock);
-    return 0;
-  }
+  if (node == NULL) return 0;
+  pthread_mutex_lock(&g_transfer_lock);
   int status;
   switch (request) {
     case I2C_SLAVE:
@@ -376,7 +406,7 @@ static int node_ioctl(int fd, unsigned long request, void* argument, int* result
       status = ENOTTY;
       break;
   }
-  pthread_mutex_unlock(&g_lock);
+  pthread_mutex_unlock(&g_transfer_lock);
   *result = status == 0 ? 0 : -1;
   if (status != 0) errno = status;
   return 1;
@@ -390,7 +420,7 @@ static int node_ioctl(int fd, unsigned long request, void* argument, int* result
     va_end(args);                                                    \
     int result;                                                      \
     if (node_ioctl(fd, request, argument, &result)) return result;   \
-    ioctl_fn next = (ioctl_fn)next_symbol(#name);                    \
+    ioctl_fn next = (ioctl_fn)next_symbol(NEXT_##name);              \
     if (next == NULL) {                                              \
       errno = ENOSYS;                                                \
       return -1;                                                     \
