@@ -1,6 +1,9 @@
 #!/bin/sh
 # Cross build for the controller's SoC (MIPS32, big-endian) with Debian's
-# cross compiler, and its unit tests run under user-mode emulation (qemu-user).
+# cross compiler, and its tests run under user-mode emulation (qemu-user):
+# the unit tests, and the system tests with the target's programs started
+# under qemu against the host build's emulator (mcuemu, built in build/ when
+# missing), once over the emulator's socket and once on the i2c-dev path.
 # Programs that need libcurl, json-c or shapelib are left out: Debian has no
 # big-endian MIPS build of them.
 #
@@ -11,7 +14,12 @@ set -eu
 tq8_install_packages $TQ8_CROSS_PACKAGES
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== the emulator for the system tests (host build)"
+cmake -S "$TQ8_SOURCE" -B "$TQ8_SOURCE/build" -G Ninja >/dev/null
+cmake --build "$TQ8_SOURCE/build" --target mcuemu
+
 echo "== cross build for the controller (MIPS32 big-endian)"
-tq8_cross_build build-mips -DTQ8_TESTS=ON -DTQ8_BENCHMARKS=OFF "$@"
-echo "== tests on the controller's processor, under qemu-user"
+tq8_cross_build build-mips -DTQ8_TESTS=ON -DTQ8_BENCHMARKS=OFF \
+  -DTQ8_HOST_BIN="$TQ8_SOURCE/build/bin" "$@"
+echo "== tests on the controller's processor, under qemu-user (system tests too)"
 ctest --test-dir "$TQ8_SOURCE/build-mips" --output-on-failure -j "$jobs"

@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds everything and runs every test: the normal build, then the same
+# Builds everything and runs every test: the normal build (its system tests
+# also on the i2c-dev path, through the I2C preload library), then the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the unit
-# tests built for the controller's processor under qemu-user (cross.sh).
+# and system tests built for the controller's processor under qemu-user
+# (cross.sh).
 set -eu
 . "$(dirname "$0")/setup.sh"
 
@@ -18,6 +20,6 @@ tq8_build build-asan -DTQ8_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTQ8_BENCHMARKS
 echo "== tests with sanitizers"
 ctest --test-dir "$TQ8_SOURCE/build-asan" --output-on-failure -j "$jobs"
 
-# The unit tests again on the controller's processor (qemu-user).
+# The unit and system tests again on the controller's processor (qemu-user).
 "$TQ8_SOURCE/scripts/cross.sh"
 echo "== all tests passed"
