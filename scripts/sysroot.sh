@@ -92,7 +92,7 @@ recipe $recipe"
 matches() {
   stamp_file=$1
   [ "$(tail -n 2 "$stamp_file")" = "$toolchain" ] || return 1
-  [ "$(wc -l < "$stamp_file")" -eq $(( $(echo $packages | wc -w) + 2 )) ] || return 1
+  [ "$(wc -l < "$stamp_file")" -eq $(( $(echo "$packages" | wc -w) + 2 )) ] || return 1
   head -n -2 "$stamp_file" | while read -r dsc; do
     printf '%s' "$candidates" | grep -qxF "$dsc" || return 1
   done
