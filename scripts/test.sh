@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build, then the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the unit
-# tests built for the controller's processor under qemu-user (cross.sh).
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz
+# targets for a short time each (fuzz.sh), then the unit tests built for the
+# controller's processor under qemu-user (cross.sh).
 set -eu
 . "$(dirname "$0")/setup.sh"
 
@@ -17,6 +18,9 @@ echo "== build with sanitizers"
 tq8_build build-asan -DTQ8_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTQ8_BENCHMARKS=OFF
 echo "== tests with sanitizers"
 ctest --test-dir "$TQ8_SOURCE/build-asan" --output-on-failure -j "$jobs"
+
+# The fuzz targets, each for a short bounded time (clang, libFuzzer).
+"$TQ8_SOURCE/scripts/fuzz.sh"
 
 # The unit tests again on the controller's processor (qemu-user).
 "$TQ8_SOURCE/scripts/cross.sh"
