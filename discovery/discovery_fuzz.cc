@@ -7,6 +7,8 @@
 
 #include <arpa/inet.h>
 #include <fuzzer/FuzzedDataProvider.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -49,10 +52,24 @@ uint16_t PortOf(int fd) {
   return ntohs(address.sin_port);
 }
 
+// scripts/fuzz.sh runs the targets in a network namespace of their own
+// where the machine allows one; its loopback interface starts down.
+void LoopbackUp() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  if (fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 && !(request.ifr_flags & IFF_UP)) {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    ::ioctl(fd, SIOCSIFFLAGS, &request);
+  }
+  if (fd >= 0) ::close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzzing::QuietStandardOutput();
+  LoopbackUp();
   g_root = MakeKernelLogRoot();
   fuzzing::RemoveAtExit(g_root);
   DiscoveryStart(kServed, 1);

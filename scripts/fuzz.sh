@@ -38,6 +38,13 @@ findings="$TQ8_SOURCE/build-fuzz/findings"
 mkdir -p "$findings"
 [ -n "$targets" ] || targets=$(cd "$bin" && ls)
 
+# The discovery target binds a UDP port on every address: the targets run
+# in a network namespace of their own where this machine allows one.
+isolate=""
+if unshare -rn true 2>/dev/null; then
+  isolate="unshare -rn"
+fi
+
 failed=""
 for target in $targets; do
   seeds=$(cat "$TQ8_SOURCE/build-fuzz/fuzz-seeds/$target")
@@ -46,7 +53,7 @@ for target in $targets; do
   echo "== $target: ${seconds} s from $(echo "$seeds" | sed "s|^$TQ8_SOURCE/||")"
   # -timeout: an input that takes more than 10 s counts as a hang;
   # -rss_limit_mb: one that needs more than 2 GB as a memory fault.
-  if ! (cd "$findings" && "$bin/$target" -max_total_time="$seconds" -timeout=10 \
+  if ! (cd "$findings" && $isolate "$bin/$target" -max_total_time="$seconds" -timeout=10 \
           -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/$target-" \
           "$corpus" "$seeds" >"$findings/$target.log" 2>&1); then
     tail -n 60 "$findings/$target.log"
