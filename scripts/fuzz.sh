@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang++, AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz/ and runs each one for a
 # bounded time, starting from its seed corpus (the fuzz-corpus/ folder
-# beside it).  Fails on the first crash, leak, time-out or sanitizer report;
+# beside it).  Fails when a target finds a crash, leak, time-out or
+# sanitizer report (the other targets still run);
 # the input that caused it is kept in build-fuzz/findings/.
 #
 #   ./scripts/fuzz.sh                   every target, 10 s each (the test command)
