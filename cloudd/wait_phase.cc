@@ -148,8 +148,10 @@ bool WaitStep(CloudState& state, long& work_ms) {
 }
 
 void WaitPhase(CloudState& state, int seconds) {
-  const long limit = static_cast<long>(seconds) * 1000;
-  long elapsed = 0;
+  // 64 bits: the server's interval may be any int, and a long holds only
+  // 24 days of milliseconds on the controller.
+  const int64_t limit = int64_t{seconds} * 1000;
+  int64_t elapsed = 0;
   long work_ms = 0;
   do {
     if (WaitStep(state, work_ms)) return;

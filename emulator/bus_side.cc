@@ -79,6 +79,12 @@ Mcu::Answer Mcu::Read(uint8_t selected, uint8_t command, uint8_t count) {
   } else {
     answer.data = s.frame.ReadAt(command, count);
   }
+  if (answer.status == 0 && !answer.drop) {
+    if (auto fault = s.faults.Take(FaultKind::kShortRead, command)) {
+      const int keep = static_cast<int>(answer.data.size()) - fault->value;
+      answer.data.resize(static_cast<size_t>(keep > 0 ? keep : 1));
+    }
+  }
   const int logged_status = answer.drop ? EIO : answer.status;
   McuState::Append(s.transfers, Transfer{'R', command, answer.data, count, logged_status});
   s.NoteActivity();

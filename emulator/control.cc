@@ -214,7 +214,7 @@ constexpr FaultName kFaultNames[] = {
     {"shortlength", FaultKind::kShortLength},   {"extradata", FaultKind::kExtraData},
     {"unstable", FaultKind::kUnstableReads},    {"writeerror", FaultKind::kWriteError},
     {"readerror", FaultKind::kReadError},       {"dropconnection", FaultKind::kDropConnection},
-    {"nobootloader", FaultKind::kNoBootLoader},
+    {"nobootloader", FaultKind::kNoBootLoader}, {"shortread", FaultKind::kShortRead},
 };
 
 class Session {

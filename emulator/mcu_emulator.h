@@ -49,6 +49,7 @@ enum class FaultKind : uint8_t {
   // against the SMBus command byte (register offset).
   kWriteError,      // 'W' fails with errno `value` (0 means EIO)
   kReadError,       // 'R' fails with errno `value` (0 means EIO)
+  kShortRead,       // 'R' succeeds with `value` bytes fewer than asked (at least 1)
   kDropConnection,  // the connection is closed instead of answering
   // Boot loader: the MCU ignores the request to enter its boot loader.
   kNoBootLoader,

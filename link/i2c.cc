@@ -244,7 +244,10 @@ int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset) {
 int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset) {
   for (size_t k = 0; k < dest.size(); k += kI2cBlockMax) {
     size_t n = dest.size() - k < kI2cBlockMax ? dest.size() - k : kI2cBlockMax;
-    if (I2cSmbusBlockRead(static_cast<uint8_t>(first_offset + k), dest.subspan(k, n)) < 0) {
+    // A block that came shorter than asked fails the read: the rest of
+    // `dest` would still hold bytes of an earlier reply.
+    if (I2cSmbusBlockRead(static_cast<uint8_t>(first_offset + k), dest.subspan(k, n)) <
+        static_cast<int>(n)) {
       return 2;
     }
   }

@@ -233,6 +233,27 @@ TEST_F(LinkTest, MoreDataThanAskedIsNeverCopiedPastTheDestination) {
   for (size_t i = 8; i < guarded.size(); ++i) EXPECT_EQ(guarded[i], 0xC3) << i;
 }
 
+// An MCU (or socket peer) that answers a block read with fewer bytes than
+// asked leaves the rest of the frame buffer as the previous reply left it:
+// taken as read, a stale head or stale data would pass as this reply.
+TEST_F(LinkTest, ABlockReadShorterThanAskedFailsTheRead) {
+  std::array<uint8_t, 8> dest{};
+  ASSERT_EQ(Read8(dest), LinkResult::kDone);  // the frame buffer now holds a good reply
+  for (const int command : {0, 9}) {
+    board().ClearKernelLog();
+    dest.fill(0xC3);
+    mcu().AddFault({.kind = emu::FaultKind::kShortRead, .remaining = 1, .command = command,
+                    .value = 1});
+    EXPECT_EQ(Read8(dest), LinkResult::kFailed) << command;
+    EXPECT_EQ(dest, (std::array<uint8_t, 8>{0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3, 0xC3}));
+    EXPECT_EQ(Log(), (std::vector<std::string>{"ERROR I2C READ\n"}));
+  }
+  std::array<uint8_t, 15> identity{};
+  Fault(emu::FaultKind::kShortRead, 7, 2);
+  EXPECT_EQ(ReadIdentity(identity), LinkResult::kFailed);
+  EXPECT_EQ(Read8(dest), LinkResult::kDone) << "the link goes on after a short read";
+}
+
 TEST_F(LinkTest, BusFailuresAreReportedByTheStepThatFailed) {
   std::array<uint8_t, 8> dest{};
   Fault(emu::FaultKind::kWriteError);

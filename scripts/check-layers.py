@@ -36,7 +36,7 @@ def component(path):
 
 def is_test(path):
     parts = path.split("/")
-    return (path.endswith(("_test.cc", "_bench.cc")) or "testing" in parts[:-1] or parts[0] in TEST_ONLY
+    return (path.endswith(("_test.cc", "_bench.cc", "_fuzz.cc")) or "testing" in parts[:-1] or parts[0] in TEST_ONLY
             or parts[0] == "systest")
 
 

@@ -14,6 +14,10 @@ TQ8_PACKAGES="build-essential cmake ninja-build pkg-config
 # sources to build for it, and qemu-user to run its tests.
 TQ8_CROSS_PACKAGES="g++-mips-linux-gnu googletest qemu-user"
 
+# The fuzz targets: clang++ and its runtime libraries (libFuzzer and the
+# sanitizers come with libclang-rt-14-dev).
+TQ8_FUZZ_PACKAGES="clang libclang-rt-14-dev"
+
 tq8_install_packages() {
   missing=""
   for package in $TQ8_PACKAGES "$@"; do

@@ -1,13 +1,13 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build (its system tests
 # also on the i2c-dev path, through the I2C preload library), then the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the unit
-# and system tests built for the controller's processor under qemu-user
-# (cross.sh).
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz
+# targets for a short time each (fuzz.sh), then the unit and system tests
+# built for the controller's processor under qemu-user (cross.sh).
 set -eu
 . "$(dirname "$0")/setup.sh"
 
-tq8_install_packages $TQ8_CROSS_PACKAGES
+tq8_install_packages $TQ8_CROSS_PACKAGES $TQ8_FUZZ_PACKAGES
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build"
@@ -19,6 +19,9 @@ echo "== build with sanitizers"
 tq8_build build-asan -DTQ8_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DTQ8_BENCHMARKS=OFF
 echo "== tests with sanitizers"
 ctest --test-dir "$TQ8_SOURCE/build-asan" --output-on-failure -j "$jobs"
+
+# The fuzz targets, each for a short bounded time (clang, libFuzzer).
+"$TQ8_SOURCE/scripts/fuzz.sh"
 
 # The unit and system tests again on the controller's processor (qemu-user).
 "$TQ8_SOURCE/scripts/cross.sh"

@@ -201,6 +201,34 @@ void ApplyDateOf(json_object* reply) {
 
 }  // namespace
 
+void HandlePoweronReply(ResponseBody& reply) {
+  ParsedReply parsed(reply, "DATA poweron: %s\n");
+  if (json_object* object = parsed.object()) ApplyDateOf(object);
+}
+
+uint32_t HandleCheckAccessReply(ResponseBody& reply) {
+  uint32_t grant = 0;
+  ParsedReply parsed(reply, "DATA checkaccess: %s\n");
+  if (json_object* object = parsed.object()) {
+    double value = 0;
+    if (JsonDouble(object, "grant_access", value)) grant = ReplyNumber(value);
+    LogMessage("GRANTED: %u\n", grant);
+    ApplyDateOf(object);
+  }
+  return grant;
+}
+
+uint32_t HandleEventsReply(ResponseBody& reply) {
+  uint32_t confirmation = 0;
+  ParsedReply parsed(reply, "DATA events: %s\n");
+  if (json_object* object = parsed.object()) {
+    double value = 0;
+    if (JsonDouble(object, "success", value)) confirmation = ReplyNumber(value);
+    if (confirmation != 0) LogMessage("SUCCESS: %u\n", confirmation);
+  }
+  return confirmation;
+}
+
 uint32_t ReplyNumber(double value) {
   if (!std::isfinite(value) || value < 0 || value >= 4294967296.0) return 0;
   return static_cast<uint32_t>(value);
@@ -221,8 +249,7 @@ int SendPoweron() {
                                         .body = request,
                                         .header_use = HeaderUse::kPoweron,
                                         .reply = &reply});
-  ParsedReply parsed(reply, "DATA poweron: %s\n");
-  if (json_object* object = parsed.object()) ApplyDateOf(object);
+  HandlePoweronReply(reply);
   return status == 200 ? 1 : 0;
 }
 
@@ -249,14 +276,7 @@ uint32_t CheckAccess(std::span<const uint8_t, kKeyCodeSize> card, uint8_t reader
                                         .body = request,
                                         .header_use = HeaderUse::kLog,
                                         .reply = &reply});
-  uint32_t grant = 0;
-  ParsedReply parsed(reply, "DATA checkaccess: %s\n");
-  if (json_object* object = parsed.object()) {
-    double value = 0;
-    if (JsonDouble(object, "grant_access", value)) grant = ReplyNumber(value);
-    LogMessage("GRANTED: %u\n", grant);
-    ApplyDateOf(object);
-  }
+  uint32_t grant = HandleCheckAccessReply(reply);
   if (status != 200) {
     SetServerOnline(false);
     grant = 0;
@@ -299,13 +319,7 @@ size_t SendEvents(std::span<const uint8_t> records) {
                                         .verbose = true,
                                         .header_use = HeaderUse::kLog,
                                         .reply = &reply});
-  uint32_t confirmation = 0;
-  ParsedReply parsed(reply, "DATA events: %s\n");
-  if (json_object* object = parsed.object()) {
-    double value = 0;
-    if (JsonDouble(object, "success", value)) confirmation = ReplyNumber(value);
-    if (confirmation != 0) LogMessage("SUCCESS: %u\n", confirmation);
-  }
+  uint32_t confirmation = HandleEventsReply(reply);
   if (status != 200) {
     SetServerOnline(false);
     confirmation = 0;

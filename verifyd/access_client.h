@@ -15,6 +15,7 @@
 #include <span>
 
 #include "link/memory_map.h"
+#include "net/http_client.h"
 
 // Announces the controller and takes the server's "date".  1 when the
 // server answered with status 200, else 0.  Leaves the online state alone.
@@ -37,6 +38,15 @@ void ProbeServer();
 
 // pthread entry: every 5 s, while the server counts as offline, a probe.
 void* ThreadCheckServer(void* unused);
+
+// The handlers of the reply bodies, called after each exchange whatever its
+// status (a body that did not fit counts as none).  Each logs the body and
+// applies its "date" to both clocks.  The poweron reply only sets the clock;
+// the others answer with the reply's "grant_access" and "success" numbers,
+// 0 when the body holds none.
+void HandlePoweronReply(ResponseBody& reply);
+uint32_t HandleCheckAccessReply(ResponseBody& reply);
+uint32_t HandleEventsReply(ResponseBody& reply);
 
 // The server's number for a "grant_access" or "success" member: the
 // fraction is dropped; a value no unsigned 32-bit number holds (negative,
