@@ -58,6 +58,10 @@ MCU_FAULTS = ("noready", "slowready", "rejected", "statusaa", "refused", "nodata
               "badchecksum", "wrongecho", "shortlength", "extradata", "unstable",
               "writeerror", "readerror")
 FINAL_FAULT = "dropconnection"
+TRANSFER_FAULTS = ("writeerror", "readerror", FINAL_FAULT)
+# The commands the daemons send (frame byte 5): ReadMem, WriteMem, GetExternal and
+# SetExternal, GetCtrlParams.
+FRAME_COMMANDS = (0x02, 0x03, 0x0F, 0x00)
 HTTP_FAULTS = ("status", "garbage", "oversize", "slow", "stall", "drop", "pieces")
 # Replies a sound client reads as the server's answer.
 READABLE = (None, "pieces", "slow", "hang")
@@ -153,13 +157,18 @@ class Soak:
                 self.arm_mcu_fault(self.rng.choice(MCU_FAULTS))
             elif roll < 0.45:
                 self.http_fault()
+            elif roll < 0.5:
+                self.probe_flood()
             else:
                 self.action()
             self.sample()
             time.sleep(self.rng.uniform(0.02, 0.2))
 
     def arm_mcu_fault(self, kind):
-        options = {"count": self.rng.randint(1, 3)}
+        # Mostly a few uses; now and then until the calm spell clears it.
+        options = {"count": None if self.rng.random() < 0.1 else self.rng.randint(1, 3)}
+        if self.rng.random() < 0.3 and kind not in TRANSFER_FAULTS:
+            options["cmd"] = self.rng.choice(FRAME_COMMANDS)
         if kind == "slowready":
             options["value"] = self.rng.randint(5, 300)
         elif kind == "shortlength":
@@ -169,12 +178,21 @@ class Soak:
         elif kind in ("writeerror", "readerror"):
             options["value"] = self.rng.choice((0, 5, 6, 121))
         elif kind == FINAL_FAULT:
-            options["count"] = 1
+            options = {"count": 1}
         if self.rng.random() < 0.3:
             options["skip"] = self.rng.randint(1, 5)
         self.board.mcu.fault(kind, **options)
         self.figures["mcu_faults"] += 1
         self.count_fault(kind)
+
+    def probe_flood(self):
+        """Discovery probes, some of them not the probe at all."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            for _ in range(self.rng.randint(1, 20)):
+                payload = self.rng.choice((b"SEEK W642IP", b"SEEK W642IP" + b"x" * 2000,
+                                           self.rng.randbytes(self.rng.randint(0, 64))))
+                s.sendto(payload, ("127.0.0.1", 9000))
+        self.figures["probes"] = self.figures.get("probes", 0) + 1
 
     def calm(self):
         """Clears every fault and checks the invariants."""
@@ -286,6 +304,13 @@ class ServerSoak(Soak):
 
     # --- cards ---
 
+    def present_odd_card(self):
+        """A card number of another length than six bytes: the server is asked
+        about it like any other and refuses it."""
+        card = self.rng.randbytes(self.rng.choice((1, 2, 3, 5, 7, 10, 16, 40)))
+        self.board.mcu.card(self.rng.randint(0, 1), card)
+        self.figures["cards"] += 1
+
     def present_card(self, reader=None):
         self.card_number = (self.card_number + 7919) % (1 << 48)
         card = self.card_number.to_bytes(6, "big")
@@ -355,7 +380,7 @@ class ServerSoak(Soak):
         confirmed = self.confirmed_keys()
         for slot in range(acked):
             key = self.slots[slot]
-            self.check(key in confirmed, "record %d (event %s) acknowledged to the MCU before "
+            self.check(key is None or key in confirmed, "record %d (event %s) acknowledged to the MCU before "
                        "the server confirmed it\n%s" % (slot, key, self.log_tail()))
 
     def calm_events(self):
@@ -401,6 +426,10 @@ class CloudSoak(ServerSoak):
                 for _ in range(self.rng.randint(1, 4)):
                     n = self.next_event
                     self.next_event += 1
+                    if self.rng.random() < 0.05:      # a record of any bytes at all
+                        records.append(self.rng.randbytes(8))
+                        self.slots.append(None)
+                        continue
                     # Code 4 names key slot 0, so the key record is read too.
                     code, b2 = self.rng.choice(((2, 0x00), (4, 0xC0)))
                     records.append(event_record(code, n, 0, b2))
@@ -408,8 +437,10 @@ class CloudSoak(ServerSoak):
                     self.slots.append(event_key(n))
                 self.board.mcu.event(*records)
                 self.figures["events"] += len(records)
-        elif roll < 0.8:
+        elif roll < 0.75:
             self.present_card()
+        elif roll < 0.8:
+            self.present_odd_card()
         self.check_answers()
 
     def acknowledged(self):
@@ -511,9 +542,29 @@ class VerifySoak(ServerSoak):
                     self.produced.append(key)
                 mcu.ext_events(records)
                 self.figures["events"] += len(records)
-        elif roll < 0.8:
+        elif roll < 0.7:
             self.present_card()
+        elif roll < 0.75:
+            self.present_odd_card()
+        elif roll < 0.85:
+            self.command_client()
         self.check_answers()
+
+    def command_client(self):
+        """A program on the controller that uses the command socket, or
+        connects and leaves at once."""
+        request = self.rng.choice((b'{"operation":"check_status","request_id":1}',
+                                   b'{"operation":"open_door","request_id":2,"direction":1}',
+                                   b'{"operation":"open_door","direction":-1}', b"",
+                                   self.rng.randbytes(self.rng.randint(1, 3000))))
+        try:
+            with socket.create_connection(("127.0.0.1", 9999), timeout=1.0) as s:
+                if request:
+                    s.sendall(request)
+                    receive(s, timeout=0.3)
+        except OSError:
+            pass                                  # refused while another client is served
+        self.figures["commands"] = self.figures.get("commands", 0) + 1
 
     def acknowledged(self):
         return len(self.slots) - self.board.mcu.ext_events()
