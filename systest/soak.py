@@ -342,7 +342,11 @@ class ServerSoak(Soak):
                            "reader %d" % (text, self.cards[text], reader))
 
     def card_answered(self, text):
-        return any(card[:6].hex().upper() == text for _, _, card in self.board.mcu.answers())
+        """Whether the MCU has an answer for the card the server knows as
+        `text` (its first six bytes; a shorter card may come back padded)."""
+        text = text[:12]
+        answers = [card[:6].hex().upper() for _, _, card in self.board.mcu.answers()]
+        return any(a and (a.startswith(text) or text.startswith(a)) for a in answers)
 
     def calm_cards(self):
         """Cards presented until one is answered; then every card the server
