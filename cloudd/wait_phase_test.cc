@@ -159,6 +159,24 @@ TEST_F(WaitPhaseTest, AFailedRecordReadStopsAndKeepsTheTail) {
             log.end());
 }
 
+TEST_F(WaitPhaseTest, EventsTheServerDidNotConfirmGoIntoTheNextBatchAgain) {
+  // A batch took two events but its exchange failed, and the next wait
+  // phase ended for a card before it read the controller's tail again.
+  Ring({{0x02, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x02, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x06}});
+  const uint16_t tail = state_->wait.tail;
+  ASSERT_EQ(GetEvents(*state_, 1000), 2u);
+  BatchReset(state_->batch, 42);
+  BuildMessages(*state_);
+  const std::string text = Messages();
+  EXPECT_NE(text.find("01-02 03:04:05"), std::string::npos) << text;
+  EXPECT_NE(text.find("01-02 03:04:06"), std::string::npos) << text;
+  // A confirmation of this batch writes the tail after both, never a tail
+  // past events that no confirmed batch carried.
+  EXPECT_TRUE(state_->wait.reported);
+  EXPECT_EQ(state_->wait.reported_tail, tail + 16);
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
 TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {
   mcu().SetClockRunning(false);
   const std::time_t now = std::time(nullptr);
