@@ -23,8 +23,9 @@ invariants are checked:
     python3 systest/soak.py --seconds 600 --seed 7   # the long soak
     python3 systest/soak.py --daemons verifyd --seed 7 --seconds 60
 
-The seed is printed; the same seed gives the same sequence of actions (the
-interleaving with the daemon's timing differs from run to run).  Each
+The seed is printed; the same seed draws the same random choices (which
+faults, events and cards, in which order), while the daemon's timing
+between them differs from run to run.  Each
 daemon runs as its own child process (`unshare -rn` where the machine
 allows it, then all four at once; else one after the other in this
 network), and its last line is its figures as JSON.
