@@ -13,6 +13,12 @@
 #include "link/transaction.h"
 #include "link/variant.h"
 
+namespace {
+// Read once at start; RunBridge and its connections use it until the
+// process ends.  A plain static: no guarded initialisation on first use.
+BridgeSettings g_settings;
+}  // namespace
+
 int main(int argc, char** argv) {
   LinkStart(kBridgeLink);
   if (!BusLockOpen()) return 1;
@@ -20,7 +26,8 @@ int main(int argc, char** argv) {
   SetupReadyLine();
   OpenLink();  // a link that did not open shows up in every later transaction
 
-  static const BridgeSettings settings = ReadBridgeSettings();
+  g_settings = ReadBridgeSettings();
+  const BridgeSettings& settings = g_settings;
   LogMessage("SN=%ld\n", settings.serial);
   // No peer and no port served yet: "0.0.0.0" and 0.
   DiscoveryStart(kBridgeDiscovery, settings.serial);

@@ -17,6 +17,7 @@
 #include "link/commands.h"
 #include "link/memory_map.h"
 #include "link/platform.h"
+#include "link/text_part.h"
 #include "net/http_client.h"
 
 namespace {
@@ -117,7 +118,7 @@ bool WatchHeaderLine(std::string_view raw, RedirectTarget& target) {
   }
   if (line.find("Location:") == std::string_view::npos) return false;
   const size_t colon = line.find(':');
-  const std::string_view value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
+  const std::string_view value = colon + 2 <= line.size() ? TextPart(line, colon + 2) : "";
   LogMessage("Found Location: %.*s\n", static_cast<int>(value.size()), value.data());
 
   size_t slashes = 0;
@@ -127,7 +128,7 @@ bool WatchHeaderLine(std::string_view raw, RedirectTarget& target) {
     ++slashes;
     if (slashes == 2) host = i + 1;
     if (slashes < 3) continue;
-    const std::string_view path = value.substr(i);
+    const std::string_view path = TextPart(value, i);
     std::array<char, 2 * kServerTextSize> address{};
     if (StartsWithNoCase(value, "https://")) {
       // The address keeps its scheme: without it libcurl would go on over
@@ -138,7 +139,7 @@ bool WatchHeaderLine(std::string_view raw, RedirectTarget& target) {
       std::snprintf(address.data(), address.size(), "https:%.*s",
                     static_cast<int>(value.size()), value.data());
     } else {
-      CopyText(address, value.substr(host));
+      CopyText(address, TextPart(value, host));
     }
     CopyText(target.address, address.data());
     CopyText(target.path, path);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +16,13 @@
 #include "link/platform.h"
 
 namespace {
+
+// Milliseconds on the monotonic clock (unaffected by setting the time).
+long MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 constexpr size_t kIdentityReadSize = 15;
 constexpr int kClockCompareEvery = 3;
@@ -109,7 +115,7 @@ bool WaitStep(CloudState& state, long& work_ms) {
     ReadIdentityForPolling(false);
     return false;
   }
-  const auto t0 = std::chrono::steady_clock::now();
+  const long t0 = MonotonicMs();
   ReadIdentityForPolling(true);
 
   if (state.online != 0 && !wait.check_access_pending) {
@@ -137,9 +143,7 @@ bool WaitStep(CloudState& state, long& work_ms) {
     wait.sync_counter = 0;
     CompareClocks(block);
   }
-  work_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - t0)
-                                  .count());
+  work_ms = MonotonicMs() - t0;
   return false;
 }
 

@@ -30,6 +30,16 @@ set(TQ8_LIBRARY_json-c_NAME json-c)
 set(TQ8_LIBRARY_shapelib_HEADER shapefil.h)
 set(TQ8_LIBRARY_shapelib_NAME shp)
 
+# Look-ups are cached: a build folder pointed at another library folder
+# (scripts/sysroot.sh built a new one) looks the libraries up again.
+if(NOT "${TQ8_LIBRARY_SYSROOT}" STREQUAL "${TQ8_LIBRARIES_LOOKED_UP_IN}")
+  foreach(tq8_library curl json-c shapelib)
+    unset(TQ8_${tq8_library}_INCLUDE_DIR CACHE)
+    unset(TQ8_${tq8_library}_LIBRARY CACHE)
+  endforeach()
+  set(TQ8_LIBRARIES_LOOKED_UP_IN "${TQ8_LIBRARY_SYSROOT}" CACHE INTERNAL "")
+endif()
+
 # tq8_find_library(NAME): defines tq8::NAME when the library is found.
 function(tq8_find_library name)
   if(TARGET tq8::${name})
@@ -45,6 +55,13 @@ function(tq8_find_library name)
     set_target_properties(tq8::${name} PROPERTIES
       INTERFACE_INCLUDE_DIRECTORIES ${TQ8_${name}_INCLUDE_DIR}
       INTERFACE_LINK_LIBRARIES ${TQ8_${name}_LIBRARY})
+    if(CMAKE_CROSSCOMPILING)
+      # The linker finds the library's own dependencies (libcurl's libssl
+      # and libcrypto) beside it.
+      get_filename_component(tq8_library_dir ${TQ8_${name}_LIBRARY} DIRECTORY)
+      set_target_properties(tq8::${name} PROPERTIES
+        INTERFACE_LINK_OPTIONS "-Wl,-rpath-link,${tq8_library_dir}")
+    endif()
   endif()
 endfunction()
 

@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "link/platform.h"
+#include "link/sync.h"
 
 namespace {
 
@@ -26,15 +26,16 @@ constexpr size_t kProbeSize = sizeof(kProbe) - 1;
 struct ScanState {
   const DiscoveryProfile* profile = nullptr;  // DiscoveryStart installs it
   long serial = 0;
-  std::mutex lock;
+  Mutex lock;
   DiscoveryValues values;
   ProbeRecordLimit probe_records;  // the responder's thread only
 };
 
-ScanState& State() {
-  static ScanState state;
-  return state;
-}
+// At namespace scope, set up before main: no guarded initialisation on
+// first use.
+ScanState g_state;
+
+ScanState& State() { return g_state; }
 
 void CopyText(std::array<char, kDiscoveryTextSize>& to, const char* text) {
   std::snprintf(to.data(), to.size(), "%s", text);
@@ -63,7 +64,7 @@ const DiscoveryProfile& ActiveProfile() {
 
 void DiscoveryStart(const DiscoveryProfile& profile, long serial) {
   ScanState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  MutexLock guard(state.lock);
   state.profile = &profile;
   state.serial = serial;
   state.values = DiscoveryValues{};
@@ -73,7 +74,7 @@ void DiscoveryStart(const DiscoveryProfile& profile, long serial) {
 
 void DiscoveryPublish(const DiscoveryChange& change) {
   ScanState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  MutexLock guard(state.lock);
   if (change.port) state.values.port = *change.port;
   if (change.address != nullptr) CopyText(state.values.address, change.address);
   if (change.path != nullptr) CopyText(state.values.path, change.path);
@@ -81,7 +82,7 @@ void DiscoveryPublish(const DiscoveryChange& change) {
 
 DiscoveryValues DiscoverySnapshot() {
   ScanState& state = State();
-  std::lock_guard<std::mutex> guard(state.lock);
+  MutexLock guard(state.lock);
   return state.values;
 }
 

@@ -1,10 +1,9 @@
 #include "link/transaction.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 
 #include "link/platform.h"
+#include "link/sync.h"
 #include "link/variant.h"
 
 namespace {
@@ -13,7 +12,7 @@ namespace {
 LinkBuffer g_buffer{};
 LinkSequence g_sequence;
 
-pthread_mutex_t g_local_lock = PTHREAD_MUTEX_INITIALIZER;
+Mutex g_local_lock;
 
 bool UsesBusLock() {
   return ActiveLinkVariant().lock == LinkLockKind::kBusLock && BusLock().mutex != nullptr;
@@ -61,7 +60,7 @@ void LinkLock() {
   if (UsesBusLock()) {
     BusLockAcquire();
   } else {
-    pthread_mutex_lock(&g_local_lock);
+    g_local_lock.Lock();
   }
 }
 
@@ -69,7 +68,7 @@ void LinkUnlock() {
   if (UsesBusLock()) {
     BusLockRelease();
   } else {
-    pthread_mutex_unlock(&g_local_lock);
+    g_local_lock.Unlock();
   }
 }
 

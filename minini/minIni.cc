@@ -1,5 +1,6 @@
 // INI file reading and writing.
 
+#include "link/text_part.h"
 #include "minini/minIni.h"
 
 #include <fcntl.h>
@@ -346,8 +347,8 @@ static size_t writekey(std::string_view key, std::string_view value, LineBuffer&
   if (key.size() > kKeyValueLimit) return 0;
   size_t room = kKeyValueLimit - key.size();
   size_t length = std::min(value.size(), room);
-  while (length > 0 && WrittenLength(value.substr(0, length)) > room) --length;
-  value = value.substr(0, length);
+  while (length > 0 && WrittenLength(TextPart(value, 0, length)) > room) --length;
+  value = TextPart(value, 0, length);
   kept = length;
 
   size_t pos = 0;

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "link/platform.h"
+#include "link/text_part.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ std::string_view NextField(std::string_view text, size_t& from) {
   while (from < text.size() && IsSeparator(text[from])) ++from;
   const size_t start = from;
   while (from < text.size() && !IsSeparator(text[from])) ++from;
-  return text.substr(start, from - start);
+  return TextPart(text, start, from - start);
 }
 
 // The interface of the first default route, copied into `name`.  False when

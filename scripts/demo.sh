@@ -26,10 +26,6 @@ case "$flow" in
     exit 2
     ;;
 esac
-if [ ! -f "$script" ]; then
-  echo "demo.sh: the $flow demo ($script) is not there yet" >&2
-  exit 2
-fi
 
 tq8_install_packages
 tq8_build build -DTQ8_TESTS=ON

@@ -27,9 +27,11 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.environ.get("TQ8_BIN") or os.path.join(SOURCE, "build", "bin")
 sys.path.insert(0, os.path.join(SOURCE, "systest"))
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import test_certs  # noqa: E402
 import tq8sys  # noqa: E402
+from demo_root import run_in_demo_root  # noqa: E402
 from access_server import AccessServer  # noqa: E402
 from mcuemu import Mcuemu  # noqa: E402
 
@@ -90,16 +92,7 @@ def main():
     if not shutil.which("openssl"):
         print("the demo makes its test certificates with the openssl command: install openssl")
         return 1
-    root = os.path.join(SOURCE, "demo-root", "online")
-    shutil.rmtree(root, ignore_errors=True)
-    os.makedirs(root)
-    lock = "/tq8-demo-online-%d" % os.getpid()
-    env = dict(os.environ, TQ8_ROOT=root, TQ8_BUSLOCK=lock)
-    try:
-        return run(root, env)
-    finally:
-        if os.path.exists("/dev/shm" + lock):
-            os.unlink("/dev/shm" + lock)
+    return run_in_demo_root(run, "online")
 
 
 def run(root, env):

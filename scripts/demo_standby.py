@@ -17,8 +17,10 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.environ.get("TQ8_BIN") or os.path.join(SOURCE, "build", "bin")
 sys.path.insert(0, os.path.join(SOURCE, "systest"))
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import tq8sys  # noqa: E402
+from demo_root import run_in_demo_root  # noqa: E402
 from mcuemu import Mcuemu  # noqa: E402
 
 SERIAL = 1234567
@@ -56,16 +58,7 @@ class KernelLog:
 
 
 def main():
-    root = os.path.join(SOURCE, "demo-root")
-    subprocess.run(["rm", "-rf", root], check=True)
-    os.makedirs(root)
-    lock = "/tq8-demo-%d" % os.getpid()
-    env = dict(os.environ, TQ8_ROOT=root, TQ8_BUSLOCK=lock)
-    try:
-        return run(root, env)
-    finally:
-        if os.path.exists("/dev/shm" + lock):
-            os.unlink("/dev/shm" + lock)
+    return run_in_demo_root(run)
 
 
 def run(root, env):

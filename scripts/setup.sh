@@ -8,7 +8,7 @@ set -eu
 TQ8_PACKAGES="build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libjson-c-dev libshp-dev
-  python3 python3-dbfread openssl"
+  python3 python3-dbfread openssl shellcheck"
 
 # The cross build for the controller's SoC (MIPS32 big-endian), GoogleTest's
 # sources to build for it, and qemu-user to run its tests.

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds everything and runs every test: the normal build, then the same
+# Builds everything and runs every test: the normal build (its system tests
+# also on the i2c-dev path, through the I2C preload library), then the same
 # tests under AddressSanitizer and UndefinedBehaviorSanitizer, the daemons'
-# tests under ThreadSanitizer, then the unit tests built for the
+# tests under ThreadSanitizer, then the unit and system tests built for the
 # controller's processor under qemu-user (cross.sh).
 set -eu
 . "$(dirname "$0")/setup.sh"
@@ -30,6 +31,6 @@ echo "== tests with ThreadSanitizer"
 ctest --test-dir "$TQ8_SOURCE/build-tsan" --output-on-failure -j "$jobs" \
   -R '^(systest_(cloudd|verifyd|bridged|standbyd)|soak|discovery_test|daemon_stop_handler_test|link_bus_lock_test)$'
 
-# The unit tests again on the controller's processor (qemu-user).
+# The unit and system tests again on the controller's processor (qemu-user).
 "$TQ8_SOURCE/scripts/cross.sh"
 echo "== all tests passed"

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from tq8sys import Board, program
+from tq8sys import Board, command
 
 BOOT_REGISTER = 0xFF
 RECORD = 262
@@ -57,7 +57,7 @@ class Fwupdate(unittest.TestCase):
         if content is not None:
             with open(path, "wb") as f:
                 f.write(content)
-        result = subprocess.run([program("fwupdate"), path], env=self.board.env,
+        result = subprocess.run(command("fwupdate", path), env=self.board.env,
                                 capture_output=True, timeout=60)
         self.assertEqual(result.returncode, status, result.stdout.decode())
         return result.stdout.decode()

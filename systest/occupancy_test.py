@@ -6,7 +6,7 @@ import os
 import subprocess
 import unittest
 
-from tq8sys import Board, program
+from tq8sys import Board, command
 
 READ_MEM, WRITE_MEM = 0x02, 0x03
 OCCUPANCY_TYPE = 0xD1
@@ -25,7 +25,7 @@ class Occupancy(unittest.TestCase):
         self.covid = self.board.path("etc/config/tq8hub/COVID.CFG")
 
     def run_occupancy(self, *args, stdin=""):
-        return subprocess.run([program("occupancy"), *args], env=self.board.env,
+        return subprocess.run(command("occupancy", *args), env=self.board.env,
                               input=stdin.encode(), capture_output=True, timeout=20)
 
     def show(self):

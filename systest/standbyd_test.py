@@ -15,7 +15,9 @@ REPLY = (b"TQ8-HUB-SW:1.0.166 SN123 L1_Port:0 L2_Port:0000 "
 
 
 def children_named(name):
-    """Pids of this process's children whose command name is `name`."""
+    """Pids of this process's children that run program `name` (its command
+    name, or a program path ending in it when a launcher such as qemu-user
+    runs it)."""
     pids = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -27,7 +29,14 @@ def children_named(name):
             continue
         command = stat[stat.index("(") + 1:stat.rindex(")")]
         parent = int(stat[stat.rindex(")") + 2:].split()[1])
-        if command == name and parent == os.getpid():
+        if parent != os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                arguments = f.read().decode("latin-1").split("\0")
+        except OSError:
+            continue
+        if command == name or any(os.path.basename(a) == name for a in arguments[:8]):
             pids.append(int(entry))
     return pids
 

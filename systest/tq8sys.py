@@ -14,6 +14,19 @@ Programs are found through environment variables named after them in upper
 case with '-' as '_' (BRIDGED, STANDBYD, LINK_SESSION; MCUEMU for the
 emulator), as the build sets them for ctest, else in build/bin.
 
+Programs under test start through the launcher prefix TQ8_LAUNCHER (split
+shell-style; for example "qemu-mips -L /usr/mips-linux-gnu" to run the
+controller's build): Board.start, Board.run and command() put it in front.
+The emulator and the stand-in servers are test tooling and always run
+natively.
+
+With TQ8_I2CDEV=1 the programs must reach the MCU through the i2c-dev
+ioctls (the I2C preload library, systest/i2c_preload.c): TQ8_PRELOAD names
+the library to put into their LD_PRELOAD (under qemu the launcher passes it
+instead), every board gives them a log of the transfers the library made,
+and Board.close() fails when a program went past the library to the
+emulator's socket or the emulator saw more transfers than the library made.
+
 Every board has its own bus lock name (TQ8_BUSLOCK), so boards never share
 a lock.  Ports are another matter: daemons bind UDP 9000 and their
 configured TCP ports, so tests that start daemons run one at a time or each
@@ -25,6 +38,7 @@ import fcntl
 import itertools
 import os
 import select
+import shlex
 import shutil
 import signal
 import socket
@@ -32,6 +46,7 @@ import struct
 import subprocess
 import sys
 import time
+import unittest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "emulator"))
@@ -39,7 +54,16 @@ sys.path.insert(0, os.path.join(SOURCE, "emulator"))
 import mcuemu  # noqa: E402
 from mcuemu import Mcuemu, make_root  # noqa: E402
 
+LAUNCHER = shlex.split(os.environ.get("TQ8_LAUNCHER", ""))
+I2CDEV = os.environ.get("TQ8_I2CDEV") == "1"
+PRELOAD = os.environ.get("TQ8_PRELOAD", "")
+
 DEFAULT_TIMEOUT = 10.0
+# Programs under an emulating launcher run several times slower: every wait
+# on a condition (a record, an exit, a listening port) gets this many times
+# its time before it gives up.  Waits end as soon as the condition holds,
+# so a larger bound costs nothing when the test passes.
+SLOWDOWN = float(os.environ.get("TQ8_TIMEOUT_SCALE") or (4 if LAUNCHER else 1))
 _board_numbers = itertools.count()
 
 
@@ -49,10 +73,52 @@ def program(name):
     return os.environ.get(variable) or os.path.join(SOURCE, "build", "bin", name)
 
 
+def command(name, *args):
+    """The argument list that starts program NAME with `args` through the launcher."""
+    return [*LAUNCHER, program(name), *args]
+
+
+def skip_listed_tests():
+    """Cases named in TQ8_SKIP_TESTS ("Class.test_name" separated by commas)
+    are reported as skipped with the reason TQ8_SKIP_REASON instead of run:
+    the build names there what a launcher cannot host."""
+    listed = {name.strip() for name in os.environ.get("TQ8_SKIP_TESTS", "").split(",")}
+    listed.discard("")
+    if not listed:
+        return
+    reason = os.environ.get("TQ8_SKIP_REASON", "left out for this launcher")
+    load = unittest.TestLoader.loadTestsFromModule
+
+    def skip_in(suite, found):
+        for test in suite:
+            if isinstance(test, unittest.TestSuite):
+                skip_in(test, found)
+                continue
+            name = "%s.%s" % (type(test).__name__, test._testMethodName)
+            if name in listed:
+                setattr(test, test._testMethodName, unittest.skip(reason)(lambda: None))
+                found.add(name)
+
+    def load_and_skip(loader, module, *args, **kwargs):
+        suite = load(loader, module, *args, **kwargs)
+        found = set()
+        skip_in(suite, found)
+        if listed - found:
+            # A name that matches nothing (renamed case, typing error) would
+            # leave the list out of date without anyone noticing.
+            raise RuntimeError("TQ8_SKIP_TESTS names no test here: %s" % sorted(listed - found))
+        return suite
+
+    unittest.TestLoader.loadTestsFromModule = load_and_skip
+
+
+skip_listed_tests()
+
+
 def wait_for(predicate, timeout=DEFAULT_TIMEOUT, interval=0.02):
     """Polls `predicate` until it returns something true (returned) or the
     time is up (its last value returned)."""
-    return mcuemu.wait_for(predicate, timeout, interval)
+    return mcuemu.wait_for(predicate, timeout * SLOWDOWN, interval)
 
 
 def loopback_up():
@@ -97,7 +163,7 @@ def udp_request(payload, port, host="127.0.0.1", timeout=2.0, source=None):
 
 def tcp_connect(port, host="127.0.0.1", timeout=DEFAULT_TIMEOUT, source=None):
     """Connects once the port listens; the connected socket."""
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * SLOWDOWN
     while True:
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         if source:
@@ -160,13 +226,13 @@ class Process:
         return self.popen.poll()
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
-        return self.popen.wait(timeout=timeout)
+        return self.popen.wait(timeout=timeout * SLOWDOWN)
 
     def stop(self, signal_number=signal.SIGTERM, timeout=DEFAULT_TIMEOUT):
         """Sends the signal (unless the program already ended) and returns the exit status."""
         if self.popen.poll() is None:
             self.popen.send_signal(signal_number)
-        return self.popen.wait(timeout=timeout)
+        return self.popen.wait(timeout=timeout * SLOWDOWN)
 
     def kill(self):
         if self.popen.poll() is None:
@@ -200,6 +266,12 @@ class Board:
             shutil.rmtree(self.root, ignore_errors=True)
             raise
         self.env = dict(os.environ, TQ8_ROOT=self.root, TQ8_BUSLOCK=self.lock_name)
+        self.preload_log = None
+        if I2CDEV:
+            self.preload_log = self.path("i2c-preload.log")
+            self.env["TQ8_I2C_PRELOAD_LOG"] = self.preload_log
+            if PRELOAD:
+                self.env["LD_PRELOAD"] = PRELOAD
         self.processes = []
 
     # --- files below the root ---
@@ -248,7 +320,7 @@ class Board:
         out_path = self.path(tag + ".stdout")
         err_path = self.path(tag + ".stderr")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            popen = subprocess.Popen([program(name), *args], env=env or self.env,
+            popen = subprocess.Popen(command(name, *args), env=env or self.env,
                                      stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         process = Process(popen, name, out_path, err_path)
         self.processes.append(process)
@@ -256,8 +328,8 @@ class Board:
 
     def run(self, name, *args, timeout=DEFAULT_TIMEOUT):
         """Runs build/bin/NAME to its end; the completed process (output as text)."""
-        return subprocess.run([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout, text=True,
+        return subprocess.run(command(name, *args), env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout * SLOWDOWN, text=True,
                               errors="replace")
 
     def sanitizer_reports(self):
@@ -267,13 +339,42 @@ class Board:
         return [p.name for p in self.processes
                 if "Sanitizer" in p.stderr() or "runtime error:" in p.stderr()]
 
+    def preload_transfers(self):
+        """The lines of the I2C preload library's log (see the module's text)."""
+        try:
+            with open(self.preload_log, "rb") as log:
+                return log.read().decode("latin-1").splitlines()
+        except (TypeError, FileNotFoundError):
+            return []
+
+    def _check_i2cdev(self):
+        """With TQ8_I2CDEV: an error text when the programs did not reach the
+        MCU through the preload library's ioctls alone, else None."""
+        lines = self.preload_transfers()
+        bypass = [line for line in lines if line.startswith(("bypass", "unsupported"))]
+        if bypass:
+            return "a program went past the i2c-dev ioctls: %s" % bypass
+        made = sum(1 for line in lines if line[:2] in ("A ", "W ", "R "))
+        try:
+            seen = len(self.mcu.transfers())  # since the last clearlogs
+        except (OSError, mcuemu.McuemuError):
+            return None  # the test stopped the emulator itself
+        if seen > made:
+            return "the emulator saw %d transfers, the i2c-dev ioctls made %d" % (seen, made)
+        return None
+
     def close(self):
-        """Kills what still runs, stops the emulator, removes the root and the lock."""
+        """Kills what still runs, stops the emulator, removes the root and the lock.
+        With TQ8_I2CDEV, raises AssertionError when a program reached the MCU
+        some other way than through the i2c-dev ioctls."""
         for process in self.processes:
             process.kill()
+        problem = self._check_i2cdev() if I2CDEV and self.mcu.process else None
         self.mcu.stop()
         shutil.rmtree(self.root, ignore_errors=True)
         try:
             os.unlink("/dev/shm" + self.lock_name)
         except FileNotFoundError:
             pass
+        if problem:
+            raise AssertionError(problem)

@@ -1,6 +1,5 @@
 #include "verifyd/access_client.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,6 +11,7 @@
 #include <string_view>
 
 #include "link/platform.h"
+#include "link/sync.h"
 #include "net/http_client.h"
 #include "net/json_reply.h"
 #include "verifyd/clock_from_reply.h"
@@ -47,7 +47,7 @@ constexpr unsigned kProbePeriodSeconds = 5;
 
 constexpr const char* kReplyTooLong = "Reply too long\n";
 
-pthread_mutex_t g_exchange_lock = PTHREAD_MUTEX_INITIALIZER;
+Mutex g_exchange_lock;
 // The one handle, made in place on first use and never released: a thread
 // may still be in an exchange when another ends the process.
 alignas(HttpHandle) unsigned char g_handle_storage[sizeof(HttpHandle)];
@@ -55,10 +55,10 @@ HttpHandle* g_handle = nullptr;
 
 class ExchangeLock {
  public:
-  ExchangeLock() { pthread_mutex_lock(&g_exchange_lock); }
-  ~ExchangeLock() { pthread_mutex_unlock(&g_exchange_lock); }
-  ExchangeLock(const ExchangeLock&) = delete;
-  ExchangeLock& operator=(const ExchangeLock&) = delete;
+  ExchangeLock() : held_(g_exchange_lock) {}
+
+ private:
+  MutexLock held_;
 };
 
 // REQUIRES: the exchange lock is held.

@@ -2,6 +2,8 @@
 
 #include <climits>
 
+#include "link/text_part.h"
+
 namespace {
 
 bool ParseValue(std::string_view text, int& value) {
@@ -54,7 +56,7 @@ FieldEdit ParseFieldEdit(std::string_view word) {
     edit.timing_byte = word[1] - '1';
     value_at = 3;
   }
-  edit.valid = word.size() > value_at && ParseValue(word.substr(value_at), edit.value);
+  edit.valid = word.size() > value_at && ParseValue(TextPart(word, value_at), edit.value);
   return edit;
 }
 

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "link/text_part.h"
+
 namespace {
 
 constexpr char kTag[] = "TQ8HUB";
@@ -93,7 +95,7 @@ bool ParseTableInteger(std::string_view text, long long& value) {
   text.remove_prefix(digits);
   if (!text.empty()) {
     if (text.front() != '.') return false;
-    for (const char c : text.substr(1)) {
+    for (const char c : TextPart(text, 1)) {
       if (c != '0') return false;
     }
   }

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "link/text_part.h"
+
 namespace {
 
 enum Field : int { kNumber = 0, kAttribute, kShortNumber, kLongNumber, kReversedNumber, kComment };
@@ -26,7 +28,7 @@ bool TableFileNameUsable(const char* path) {
   const std::string_view name(path);
   for (size_t i = name.size(); i-- > 1 && name[i] != '/' && name[i] != '\\';) {
     if (name[i] != '.') continue;
-    const std::string_view extension = name.substr(i);
+    const std::string_view extension = TextPart(name, i);
     return extension.size() == 4 && (extension[1] == 'd' || extension[1] == 'D') &&
            (extension[2] == 'b' || extension[2] == 'B') &&
            (extension[3] == 'f' || extension[3] == 'F');

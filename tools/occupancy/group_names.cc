@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/text_part.h"
 #include "minini/config_keys.h"
 #include "minini/minIni.h"
 
@@ -95,9 +96,9 @@ size_t NameLiteral(std::string_view name, GroupName& literal) {
         piece = {escape.data(), 6};
       }
     } else if (c < 0x80) {
-      piece = name.substr(at, 1);
+      piece = TextPart(name, at, 1);
     } else if (const size_t length = Utf8Sequence(name, at); length > 0) {
-      piece = name.substr(at, length);
+      piece = TextPart(name, at, length);
       consumed = length;
     } else {
       piece = kReplacement;
@@ -112,7 +113,7 @@ size_t NameLiteral(std::string_view name, GroupName& literal) {
 
 bool IsNameLiteral(std::string_view text) {
   if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
-  const std::string_view inside = text.substr(1, text.size() - 2);
+  const std::string_view inside = TextPart(text, 1, text.size() - 2);
   for (size_t at = 0; at < inside.size();) {
     const auto c = static_cast<unsigned char>(inside[at]);
     if (c < 0x20 || c == '"') return false;
