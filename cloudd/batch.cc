@@ -150,8 +150,9 @@ void QueueSuccessAnswer(CloudState& state, int id) {
 }
 
 void BuildMessages(CloudState& state) {
-  // A confirmation in the reply refers to the events of this batch only.
-  state.wait.reported = false;
+  // A confirmation in the reply refers to the events of this batch only;
+  // events of the last batch that were not confirmed are sent again.
+  RewindUnconfirmedEvents(state.wait);
   if (state.active == 0) {
     LogMessage("Try To Get Active!\n");
     AppendPowerOn(state);

@@ -56,6 +56,11 @@ struct WaitState {
   // then, so a confirmation never writes back a stale tail.
   uint16_t reported_tail = 0;
   bool reported = false;
+  // The tail those events began at.  Until the server confirms them the
+  // advanced tail is only local: the next batch starts here again, also
+  // when no clock-block read brought the controller's tail back in between
+  // (a card ended the wait phase first, or the reads failed).
+  uint16_t reported_from = 0;
 };
 
 inline constexpr size_t kServerTextSize = 256;

@@ -237,8 +237,16 @@ unsigned GetEvents(CloudState& state, size_t free) {
     ++written;
   }
   if (wait.tail != start) {
+    wait.reported_from = start;
     wait.reported_tail = wait.tail;
     wait.reported = true;
   }
   return written;
+}
+
+void RewindUnconfirmedEvents(WaitState& wait) {
+  if (!wait.reported) return;
+  wait.tail = wait.reported_from;
+  wait.reported = false;
+  RecountWaiting(wait);
 }

@@ -38,6 +38,10 @@ long CompareClocks(std::span<const uint8_t, kClockBlockSize> block);
 // free / 100 of them; returns how many were written.
 unsigned GetEvents(CloudState& state, size_t free);
 
+// Takes the tail back to where the last reported events began when the
+// server has not confirmed them, so they go into the next batch again.
+void RewindUnconfirmedEvents(WaitState& wait);
+
 // Appends one event object for an ordinary record (with the ',' rule), the
 // year taken from the system clock.  Resolves the card: the pending
 // extension code, else the key record named by the event.  False when the

@@ -159,6 +159,40 @@ TEST_F(WaitPhaseTest, AFailedRecordReadStopsAndKeepsTheTail) {
             log.end());
 }
 
+TEST_F(WaitPhaseTest, ARecordReadAnsweredWithoutDataIsNoEvent) {
+  // The reply carries no bytes: reporting the buffer would send an event of
+  // zeros and acknowledge the real one with it.
+  Ring({{0x02, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05}});
+  const uint16_t tail = state_->wait.tail;
+  mcu().AddFault({.kind = emu::FaultKind::kNoData, .remaining = 1, .command = 0x02});
+  EXPECT_EQ(GetEvents(*state_, 1000), 0u);
+  EXPECT_EQ(state_->wait.tail, tail);
+  EXPECT_FALSE(state_->wait.reported);
+  EXPECT_EQ(Messages().find("\"event\": 0,"), std::string::npos) << Messages();
+  // Read again, it is the ring's record.
+  EXPECT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_NE(Messages().find("01-02 03:04:05"), std::string::npos) << Messages();
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
+TEST_F(WaitPhaseTest, EventsTheServerDidNotConfirmGoIntoTheNextBatchAgain) {
+  // A batch took two events but its exchange failed, and the next wait
+  // phase ended for a card before it read the controller's tail again.
+  Ring({{0x02, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x05}, {0x02, 0, 0, 0x01, 0x02, 0x03, 0x04, 0x06}});
+  const uint16_t tail = state_->wait.tail;
+  ASSERT_EQ(GetEvents(*state_, 1000), 2u);
+  BatchReset(state_->batch, 42);
+  BuildMessages(*state_);
+  const std::string text = Messages();
+  EXPECT_NE(text.find("01-02 03:04:05"), std::string::npos) << text;
+  EXPECT_NE(text.find("01-02 03:04:06"), std::string::npos) << text;
+  // A confirmation of this batch writes the tail after both, never a tail
+  // past events that no confirmed batch carried.
+  EXPECT_TRUE(state_->wait.reported);
+  EXPECT_EQ(state_->wait.reported_tail, tail + 16);
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
 TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {
   mcu().SetClockRunning(false);
   const std::time_t now = std::time(nullptr);

@@ -19,8 +19,10 @@ uint32_t LittleEndian32(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
-                   std::span<uint8_t> dest) {
+namespace {
+
+LinkResult ReadMemReply(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                        std::span<uint8_t> dest, bool data_needed) {
   if (size > kMaxFrameData || dest.size() < size) return LinkResult::kRefused;
   const LinkVariant& variant = ActiveLinkVariant();
   const TransactionMessages& messages = variant.read_mem;
@@ -39,9 +41,22 @@ LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
     ReportRejected(messages, reply);
     return LinkResult::kFailed;
   }
-  if (reply.no_data() || reply.accepted) return LinkResult::kDone;
+  if (reply.no_data()) return data_needed ? LinkResult::kFailed : LinkResult::kDone;
+  if (reply.accepted) return LinkResult::kDone;
   ReportVerifyFailed(messages, reply);
   return LinkResult::kFailed;
+}
+
+}  // namespace
+
+LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                   std::span<uint8_t> dest) {
+  return ReadMemReply(bus, type, size, address, dest, false);
+}
+
+LinkResult ReadMemWhole(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                        std::span<uint8_t> dest) {
+  return ReadMemReply(bus, type, size, address, dest, true);
 }
 
 LinkResult WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,

@@ -12,6 +12,12 @@
 LinkResult ReadMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
                    std::span<uint8_t> dest);
 
+// The same for reads whose bytes are passed on as what the memory holds: a
+// reply without data read nothing, so it fails (silently, as nothing went
+// wrong on the bus) instead of leaving dest to pass for the memory.
+LinkResult ReadMemWhole(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
+                        std::span<uint8_t> dest);
+
 // Writes `size` bytes of src to MCU memory.  Refused (nothing sent) when size
 // is above 244 or src is smaller.
 LinkResult WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,

@@ -148,5 +148,7 @@ LinkResult WriteRingTail(uint16_t tail) {
 }
 
 LinkResult ReadEventRecord(uint16_t address, std::span<uint8_t, kEventRecordSize> dest) {
-  return ReadMem(kEventBus, kEepromType, kEventRecordSize, address, dest);
+  // A record reported to the server must be the ring's: a reply without
+  // data would report the buffer as an event and acknowledge the real one.
+  return ReadMemWhole(kEventBus, kEepromType, kEventRecordSize, address, dest);
 }

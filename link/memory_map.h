@@ -133,5 +133,5 @@ LinkResult ReadClockBlock(std::span<uint8_t, kClockBlockSize> dest);
 LinkResult WriteClockTime(const ClockTime& time);
 // Acknowledges reported events: the tail, big-endian, at 0x000A.
 LinkResult WriteRingTail(uint16_t tail);
-// One event record at a ring address (bus 2).
+// One event record at a ring address (bus 2); a reply without data fails.
 LinkResult ReadEventRecord(uint16_t address, std::span<uint8_t, kEventRecordSize> dest);

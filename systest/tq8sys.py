@@ -334,7 +334,8 @@ class Board:
 
     def sanitizer_reports(self):
         """Names of the started programs whose standard error holds an
-        AddressSanitizer or UndefinedBehaviorSanitizer report."""
+        AddressSanitizer, UndefinedBehaviorSanitizer or ThreadSanitizer
+        report ("WARNING: ThreadSanitizer: data race ...")."""
         return [p.name for p in self.processes
                 if "Sanitizer" in p.stderr() or "runtime error:" in p.stderr()]
 
