@@ -22,7 +22,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.environ.get("TQ8_BIN") or os.path.join(SOURCE, "build", "bin")
@@ -31,7 +30,7 @@ sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import test_certs  # noqa: E402
 import tq8sys  # noqa: E402
-from demo_root import run_in_demo_root  # noqa: E402
+from demo_root import KernelLog, run_in_demo_root  # noqa: E402
 from access_server import AccessServer  # noqa: E402
 from mcuemu import Mcuemu  # noqa: E402
 
@@ -42,29 +41,6 @@ NAMESPACE_MARK = "TQ8_DEMO_NAMESPACE"
 
 def show(title):
     print("\n== " + title, flush=True)
-
-
-class KernelLog:
-    """Prints the root's kernel-log records as they arrive."""
-
-    def __init__(self, root):
-        self.root = root
-        self.shown = 0
-
-    def follow(self, until, timeout=10.0):
-        """Shows new records until `until(records)` holds or the time is up;
-        returns whether it held."""
-        deadline = time.monotonic() + timeout
-        while True:
-            records = tq8sys.kernel_log(self.root)
-            for record in records[self.shown:]:
-                print("kmsg   | " + record.rstrip("\n"), flush=True)
-            self.shown = len(records)
-            if until(records):
-                return True
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.02)
 
 
 def in_own_namespace():
@@ -117,12 +93,12 @@ def run(root, env):
 
 def run_daemon(root, env, mcu, server):
     show("the online daemon: verifyd -i (its kernel log as it arrives, the server's lines)")
-    log = KernelLog(root)
+    log = KernelLog(root, prefix="kmsg   | ")
     daemon = subprocess.Popen([os.path.join(BIN, "verifyd"), "-i"], env=env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     try:
         if not log.follow(lambda records: daemon.poll() is not None
-                          or server.operations("poweron")):
+                          or server.operations("poweron"), timeout=10):
             print("verifyd did not announce itself in time")
             return 1
         if daemon.poll() is not None:

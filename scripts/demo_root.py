@@ -3,8 +3,13 @@
 
 import os
 import shutil
+import sys
+import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "systest"))
+
+import tq8sys  # noqa: E402
 
 
 def run_in_demo_root(run, subfolder=""):
@@ -21,3 +26,27 @@ def run_in_demo_root(run, subfolder=""):
     finally:
         if os.path.exists("/dev/shm" + lock):
             os.unlink("/dev/shm" + lock)
+
+
+class KernelLog:
+    """Prints the root's kernel-log records as they arrive, each after `prefix`."""
+
+    def __init__(self, root, prefix="kmsg | "):
+        self.root = root
+        self.prefix = prefix
+        self.shown = 0
+
+    def follow(self, until, timeout=5.0):
+        """Shows new records until `until(records)` holds or the time is up;
+        returns whether it held."""
+        deadline = time.monotonic() + timeout
+        while True:
+            records = tq8sys.kernel_log(self.root)
+            for record in records[self.shown:]:
+                print(self.prefix + record.rstrip("\n"), flush=True)
+            self.shown = len(records)
+            if until(records):
+                return True
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.02)

@@ -12,7 +12,6 @@ import os
 import signal
 import subprocess
 import sys
-import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIN = os.environ.get("TQ8_BIN") or os.path.join(SOURCE, "build", "bin")
@@ -20,7 +19,7 @@ sys.path.insert(0, os.path.join(SOURCE, "systest"))
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import tq8sys  # noqa: E402
-from demo_root import run_in_demo_root  # noqa: E402
+from demo_root import KernelLog, run_in_demo_root  # noqa: E402
 from mcuemu import Mcuemu  # noqa: E402
 
 SERIAL = 1234567
@@ -29,32 +28,6 @@ PROBE = b"SEEK W642IP"
 
 def show(title):
     print("\n== " + title, flush=True)
-
-
-class KernelLog:
-    """Prints the root's kernel-log records as they arrive."""
-
-    def __init__(self, root):
-        self.root = root
-        self.shown = 0
-
-    def records(self):
-        return tq8sys.kernel_log(self.root)
-
-    def follow(self, until, timeout=5.0):
-        """Shows new records until `until(records)` holds or the time is up;
-        returns whether it held."""
-        deadline = time.monotonic() + timeout
-        while True:
-            records = self.records()
-            for record in records[self.shown:]:
-                print("kmsg | " + record.rstrip("\n"), flush=True)
-            self.shown = len(records)
-            if until(records):
-                return True
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.02)
 
 
 def main():

@@ -14,7 +14,7 @@ import unittest
 import test_certs
 import tq8sys
 from cloud_server import CloudServer
-from tq8sys import Board, udp_request
+from tq8sys import Board, udp_request, wait_for
 
 SERIAL = 42
 USAGE_MISSING = "Usage ./cloudd -d for daemon or ./cloudd -i for interactive\n"
@@ -164,9 +164,10 @@ class StartUpTest(CloudTest):
     def test_the_traffic_file(self):
         self.activate(interval=1)
         self.server.wait_for_requests(3)
-        time.sleep(0.3)
+        line = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d;\d+\.\d KiB;\d+\.\d KiB$"
+        self.assertTrue(wait_for(lambda: re.match(line, self.board.read("var/log/cldd.log") or "")))
         text = self.board.read("var/log/cldd.log")
-        self.assertRegex(text, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d;\d+\.\d KiB;\d+\.\d KiB$")
+        self.assertRegex(text, line)
         received = sum(len(r.reply) for r in self.server.requests() if r.reply)
         sent = sum(len(r.body) for r in self.server.requests())
         down, up = re.findall(r"(\d+)\.(\d) KiB", text)
@@ -260,7 +261,8 @@ class OperationsTest(CloudTest):
         self.server.queue({"operation": "read_cards"})
         self.assertTrue(self.server.wait_for(
             lambda: len(self.server.messages("read_cards")) >= 5, TIMEOUT), self.records())
-        time.sleep(0.5)
+        # The exchange after the fifth chunk shows whether a sixth came.
+        self.server.wait_for_requests(len(self.server.requests()) + 1)
         chunks = self.server.messages("read_cards")
         self.assertEqual(len(chunks), 5)
         self.assertTrue(all(c["last_card"] == 79 for c in chunks))
@@ -282,7 +284,8 @@ class RefusalTest(CloudTest):
         self.server.queue_reply({"interval": 0, "messages": [
             {"id": 900, "operation": "open_door", "direction": 1}]})
         self.wait_record("ERROR GET DATE\n")
-        time.sleep(1.5)
+        # Two more exchanges: the refused reply has had every chance to act.
+        self.server.wait_for_requests(len(self.server.requests()) + 2)
         self.assertEqual(self.mcu.doors(), [])
         self.assertFalse(self.answered(900, timeout=0.1))
         # The interval stayed at 1 s.
@@ -362,7 +365,7 @@ class FailureTest(CloudTest):
         self.server.queue({"operation": "open_door", "direction": 0})
         self.server.oversize(2049)
         self.wait_record("HTTP Buffer owerflow\n")
-        time.sleep(1.5)
+        self.server.wait_for_requests(len(self.server.requests()) + 2)
         self.assertEqual(self.mcu.doors(), [1])
         self.assertIn("ERROR parse JSON\n", self.board.records())
 

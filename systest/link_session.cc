@@ -7,28 +7,13 @@
 #include "link/bcd.h"
 #include "link/memory.h"
 #include "link/platform.h"
+#include "link/testing/test_variants.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 
-namespace {
-
-// The session prints what every transaction reports, like a tool does.
-constexpr LinkVariant kSessionLink{
-    .program = "link-session",
-    .platform = kToolPlatform,
-    .sink = MessageSink::kStandardOutput,
-    .read_mem = {.write_failed = kLinkWriteFailed,
-                 .timed_out = kLinkTimedOut,
-                 .head_read_failed = kLinkReadFailed,
-                 .data_read_failed = kLinkReadFailed,
-                 .rejected = "data[0]=0x%02X\n",
-                 .verify_failed = "ReadMem error\n"},
-};
-
-}  // namespace
-
 int main() {
-  LinkStart(kSessionLink);
+  // The session prints what every transaction reports, like a tool does.
+  LinkStart(testing_variants::kPrinting);
   if (!BusLockOpen()) return 1;
   SetupReadyLine();
   if (OpenLink() != LinkOpen::kReady) std::printf("the link did not open\n");
