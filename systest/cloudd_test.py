@@ -165,9 +165,18 @@ class StartUpTest(CloudTest):
         self.activate(interval=1)
         self.server.wait_for_requests(3)
         line = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d;\d+\.\d KiB;\d+\.\d KiB$"
-        self.assertTrue(wait_for(lambda: re.match(line, self.board.read("var/log/cldd.log") or "")))
-        text = self.board.read("var/log/cldd.log")
-        self.assertRegex(text, line)
+        # The daemon truncates and rewrites the file after every pass, so a
+        # read can land between the two: keep the first complete line seen.
+        seen = []
+
+        def complete_line():
+            text = self.board.read("var/log/cldd.log") or ""
+            if re.match(line, text):
+                seen.append(text)
+            return seen
+
+        self.assertTrue(wait_for(complete_line))
+        text = seen[0]
         received = sum(len(r.reply) for r in self.server.requests() if r.reply)
         sent = sum(len(r.body) for r in self.server.requests())
         down, up = re.findall(r"(\d+)\.(\d) KiB", text)
