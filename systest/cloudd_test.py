@@ -514,7 +514,10 @@ class ClockTest(CloudTest):
         self.mcu.clock_set(time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(time.time() + 2)))
         self.activate(interval=5)
         self.server.wait_for_requests(2)
-        time.sleep(1.5)                            # three clock-block reads
+        # Three more clock-block reads (each one at least two ReadMem requests)
+        # without a correction.
+        before = self.clock_reads()
+        self.assertTrue(self.mcu.wait_for(lambda: self.clock_reads() >= before + 6, TIMEOUT))
         self.assertEqual(self.record_count("Time DIFF: 2 sec. Sync Controller Time\n"), 0)
         self.assertFalse(any(r.startswith("Time DIFF") for r in self.board.records()))
 
@@ -522,6 +525,9 @@ class ClockTest(CloudTest):
                                          time.localtime(time.time() - 600)))
         self.wait_record(lambda r: r.startswith("Time DIFF: -"))
         self.assertTrue(self.mcu.wait_for(lambda: abs(self.mcu_time() - time.time()) <= 2, 5))
+
+    def clock_reads(self):
+        return sum(1 for r in self.mcu.requests() if r[5] == 0x02 and r[8] == 0xD0)
 
     def mcu_time(self):
         text, _ = self.mcu.clock_get()
