@@ -19,7 +19,6 @@ are always free.  Programs come from build/bin (or $TQ8_BIN)."""
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 
@@ -30,17 +29,14 @@ sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import test_certs  # noqa: E402
 import tq8sys  # noqa: E402
-from demo_root import KernelLog, run_in_demo_root  # noqa: E402
+from demo_root import (KernelLog, kill_if_running, run_in_demo_root,  # noqa: E402
+                       show, stop_daemon)
 from access_server import AccessServer  # noqa: E402
 from mcuemu import Mcuemu  # noqa: E402
 
 SERIAL = 1234567
 CARD = bytes.fromhex("0A1B2C3D4E5F")
 NAMESPACE_MARK = "TQ8_DEMO_NAMESPACE"
-
-
-def show(title):
-    print("\n== " + title, flush=True)
 
 
 def in_own_namespace():
@@ -133,15 +129,9 @@ def run_daemon(root, env, mcu, server):
         for frame in frames:
             print("frame  " + frame.hex(" ").upper())
 
-        show("stopping verifyd with SIGTERM")
-        daemon.send_signal(signal.SIGTERM)
-        status = daemon.wait(timeout=10)
-        log.follow(lambda records: True)
-        print("verifyd exited with status %d" % status)
+        stop_daemon(daemon, "verifyd", log)
     finally:
-        if daemon.poll() is None:
-            daemon.kill()
-            daemon.wait()
+        kill_if_running(daemon)
     return 0
 
 

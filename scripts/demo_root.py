@@ -3,6 +3,7 @@
 
 import os
 import shutil
+import signal
 import sys
 import time
 
@@ -10,6 +11,29 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "systest"))
 
 import tq8sys  # noqa: E402
+
+
+def show(title):
+    """Heads a step of a demo."""
+    print("\n== " + title, flush=True)
+
+
+def stop_daemon(daemon, name, log):
+    """Stops a daemon with SIGTERM, shows its last kernel-log records and its
+    exit status; returns the status."""
+    show("stopping %s with SIGTERM" % name)
+    daemon.send_signal(signal.SIGTERM)
+    status = daemon.wait(timeout=10)
+    log.follow(lambda records: True)
+    print("%s exited with status %d" % (name, status))
+    return status
+
+
+def kill_if_running(daemon):
+    """Leaves no daemon behind when a demo step failed."""
+    if daemon.poll() is None:
+        daemon.kill()
+        daemon.wait()
 
 
 def run_in_demo_root(run, subfolder=""):

@@ -9,7 +9,6 @@ way they run on the board.
 4. the daemon is stopped with SIGTERM, then the emulator."""
 
 import os
-import signal
 import subprocess
 import sys
 
@@ -19,15 +18,12 @@ sys.path.insert(0, os.path.join(SOURCE, "systest"))
 sys.path.insert(0, os.path.join(SOURCE, "scripts"))
 
 import tq8sys  # noqa: E402
-from demo_root import KernelLog, run_in_demo_root  # noqa: E402
+from demo_root import (KernelLog, kill_if_running, run_in_demo_root,  # noqa: E402
+                       show, stop_daemon)
 from mcuemu import Mcuemu  # noqa: E402
 
 SERIAL = 1234567
 PROBE = b"SEEK W642IP"
-
-
-def show(title):
-    print("\n== " + title, flush=True)
 
 
 def main():
@@ -75,15 +71,9 @@ def run(root, env):
             print("reply: " + (reply.decode(errors="replace") if reply else "none"))
             log.follow(lambda records: "SEEK from 127.0.0.1\n" in records, timeout=2)
 
-            show("stopping standbyd with SIGTERM")
-            daemon.send_signal(signal.SIGTERM)
-            status = daemon.wait(timeout=10)
-            log.follow(lambda records: True)
-            print("standbyd exited with status %d" % status)
+            stop_daemon(daemon, "standbyd", log)
         finally:
-            if daemon.poll() is None:
-                daemon.kill()
-                daemon.wait()
+            kill_if_running(daemon)
     print("emulator stopped")
     return 0
 
