@@ -6,21 +6,21 @@ bool ReportStepFailure(const TransactionMessages& messages, const LinkReply& rep
     case LinkStep::kDone:
       return false;
     case LinkStep::kWrite:
-      LinkReport(messages.write_failed);
+      LinkReportText(messages.write_failed);
       return true;
     case LinkStep::kWait:
-      LinkReport(messages.timed_out_prefix);
-      LinkReport(messages.timed_out);
+      LinkReportText(messages.timed_out_prefix);
+      LinkReportText(messages.timed_out);
       if (target != nullptr && messages.timed_out_detail != nullptr) {
         LinkReport(messages.timed_out_detail, target->bus, target->type, target->address,
                    target->size);
       }
       return true;
     case LinkStep::kHead:
-      LinkReport(messages.head_read_failed);
+      LinkReportText(messages.head_read_failed);
       return true;
     case LinkStep::kData:
-      LinkReport(messages.data_read_failed);
+      LinkReportText(messages.data_read_failed);
       return true;
   }
   return true;
@@ -38,4 +38,4 @@ void ReportVerifyFailed(const TransactionMessages& messages, const LinkReply& re
   LinkReport(messages.verify_failed, reply.sent_sequence, reply.echoed_sequence);
 }
 
-void ReportRefused(const TransactionMessages& messages) { LinkReport(messages.refused); }
+void ReportRefused(const TransactionMessages& messages) { LinkReportText(messages.refused); }

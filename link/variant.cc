@@ -37,3 +37,8 @@ void LinkReport(const char* format, ...) {
   EmitMessageV(ActiveLinkVariant().sink, format, args);
   va_end(args);
 }
+
+void LinkReportText(const char* text) {
+  if (text == nullptr) return;
+  LinkReport("%s", text);
+}

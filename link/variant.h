@@ -88,3 +88,5 @@ const LinkVariant& ActiveLinkVariant();
 
 // Reports a message of the active variant to its sink.
 void LinkReport(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Reports a fixed text as it stands (no conversions); a null text is not reported.
+void LinkReportText(const char* text);
