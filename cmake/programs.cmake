@@ -30,14 +30,14 @@ set(TQ8_LIBRARY_json-c_NAME json-c)
 set(TQ8_LIBRARY_shapelib_HEADER shapefil.h)
 set(TQ8_LIBRARY_shapelib_NAME shp)
 
-# Look-ups are cached: a build folder pointed at another library folder
+# Look-ups are cached: a build folder pointed at another staging tree
 # (scripts/sysroot.sh built a new one) looks the libraries up again.
-if(NOT "${TQ8_LIBRARY_SYSROOT}" STREQUAL "${TQ8_LIBRARIES_LOOKED_UP_IN}")
+if(NOT "${CMAKE_FIND_ROOT_PATH}" STREQUAL "${TQ8_LIBRARIES_LOOKED_UP_IN}")
   foreach(tq8_library curl json-c shapelib)
     unset(TQ8_${tq8_library}_INCLUDE_DIR CACHE)
     unset(TQ8_${tq8_library}_LIBRARY CACHE)
   endforeach()
-  set(TQ8_LIBRARIES_LOOKED_UP_IN "${TQ8_LIBRARY_SYSROOT}" CACHE INTERNAL "")
+  set(TQ8_LIBRARIES_LOOKED_UP_IN "${CMAKE_FIND_ROOT_PATH}" CACHE INTERNAL "")
 endif()
 
 # tq8_find_library(NAME): defines tq8::NAME when the library is found.

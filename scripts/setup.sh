@@ -10,9 +10,11 @@ TQ8_PACKAGES="build-essential cmake ninja-build pkg-config
   libcurl4-openssl-dev libjson-c-dev libshp-dev
   python3 python3-dbfread openssl shellcheck"
 
-# The cross build for the controller's SoC (MIPS32 big-endian), GoogleTest's
-# sources to build for it, and qemu-user to run its tests.
-TQ8_CROSS_PACKAGES="g++-mips-linux-gnu googletest qemu-user"
+# The controller build (MIPS32 big-endian, musl): Debian's cross compiler,
+# which scripts/sysroot.sh turns into a musl toolchain, its kernel headers,
+# GoogleTest's sources to build for it, qemu-user to run its tests, xz for
+# the size report and dpkg-dev to unpack Debian's source packages.
+TQ8_CROSS_PACKAGES="g++-mips-linux-gnu linux-libc-dev-mips-cross googletest qemu-user xz-utils dpkg-dev"
 
 # The fuzz targets: clang++ and its runtime libraries (libFuzzer and the
 # sanitizers come with libclang-rt-14-dev).
@@ -41,13 +43,6 @@ tq8_build() {
   shift
   cmake -S "$TQ8_SOURCE" -B "$TQ8_SOURCE/$dir" -G Ninja "$@" >/dev/null
   cmake --build "$TQ8_SOURCE/$dir"
-}
-
-# tq8_cross_build DIR [cmake options...]: the same for the controller's SoC.
-tq8_cross_build() {
-  dir="$1"
-  shift
-  tq8_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$TQ8_SOURCE/cmake/mips-linux-gnu.cmake" "$@"
 }
 
 TQ8_SOURCE=$(cd "$(dirname "$0")/.." && pwd)
