@@ -2,9 +2,6 @@
 an MCU already in its loader, one that never enters it, records whose ready
 line never comes, refused files, and the bus lock after every way out."""
 
-import ctypes
-import errno
-import mmap
 import os
 import shutil
 import struct
@@ -22,25 +19,6 @@ def image(records, preamble=b""):
     """An update file: a preamble, `records` distinct records, and L."""
     body = b"".join(bytes((n * 7 + i) & 0xFF for i in range(RECORD)) for n in range(records))
     return preamble + body + struct.pack("<I", len(body) + 4)
-
-
-def bus_lock_state(name):
-    """'free', 'held' or 'owner died' for the process-shared mutex in /dev/shm."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    fd = os.open("/dev/shm" + name, os.O_RDWR)
-    try:
-        with mmap.mmap(fd, os.fstat(fd).st_size) as shared:
-            cell = (ctypes.c_char * len(shared)).from_buffer(shared)
-            mutex = ctypes.c_void_p(ctypes.addressof(cell))
-            rc = libc.pthread_mutex_trylock(mutex)
-            if rc == errno.EOWNERDEAD:
-                libc.pthread_mutex_consistent(mutex)
-            if rc in (0, errno.EOWNERDEAD):
-                libc.pthread_mutex_unlock(mutex)
-            del mutex, cell
-    finally:
-        os.close(fd)
-    return {0: "free", errno.EBUSY: "held", errno.EOWNERDEAD: "owner died"}.get(rc, rc)
 
 
 class Fwupdate(unittest.TestCase):
@@ -70,7 +48,8 @@ class Fwupdate(unittest.TestCase):
 
     def assert_bus_free(self):
         """The lock was released, not left to a dead holder, and another tool gets the bus."""
-        self.assertEqual(bus_lock_state(self.board.lock_name), "free")
+        state = self.board.run("bus-lock-state", self.board.lock_name)
+        self.assertEqual(state.stdout, "free\n", state.stderr)
         self.mcu.bootloader(False)
         result = self.board.run("ctlcfg", "-r")
         self.assertEqual(result.returncode, 1)

@@ -56,6 +56,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+/* musl names the large-file functions as macros for the plain ones (its
+ * open is the large-file one); the wrappers below define both names. */
+#undef open64
+#undef openat64
+
 #define EXPORT __attribute__((visibility("default")))
 #define BLOCK_MAX 32 /* I2C_SMBUS_BLOCK_MAX */
 #define MAX_NODES 8
