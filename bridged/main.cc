@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
   DiscoveryStart(kBridgeDiscovery, settings.serial);
 
   DaemonDispatch(argc, argv, kBridgeTexts);
-  StartDaemonThread("ThreadScan", ThreadScan);
-  StartDaemonThread("ThreadCtrl", ThreadCtrl);
+  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  StartDaemonThread("ThreadCtrl", ThreadCtrl, kThreadCtrlStack);
 
   RunBridge(settings);
 }

@@ -183,7 +183,7 @@ void ExchangeStart(CloudState& state) {
   HttpGlobalInit();
   DiscoveryStart(kCloudDiscovery, state.serial);
   DiscoveryPublish({.address = state.server_address.data(), .path = state.redirect_path.data()});
-  StartDaemonThread("ThreadScan", ThreadScan);
+  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
   state.download_total = 0;
   state.upload_total = 0;
   GetCtrlParams();

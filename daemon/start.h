@@ -4,6 +4,8 @@
 // daemons is data (their texts), never code.
 #pragma once
 
+#include <cstddef>
+
 #include "link/platform.h"
 
 // The daemon's own texts for its argument.
@@ -31,10 +33,17 @@ void DaemonRequireArgument(int argc, const DaemonTexts& texts);
 // Call before any thread is started.
 void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts);
 
-// Starts a detached thread and logs "<name> created successfully\n", or
-// "\ncan't create <name>:[<error text>]\n" when it could not be created.
-// True when it runs.
-bool StartDaemonThread(const char* name, void* (*entry)(void*));
+// Starts a detached thread with a stack of `stack_bytes` and logs
+// "<name> created successfully\n", or "\ncan't create <name>:[<error
+// text>]\n" when it could not be created.  True when it runs.  The thread
+// carries the name (its first 15 characters), so ps and top show it.
+//
+// The stack size is the thread's own, chosen from the deepest path it runs
+// (see the README, "Thread stacks"): a thread never depends on the C
+// library's default, which is 128 KiB on the board (musl) and 8 MiB on a
+// PC (glibc).  Sanitizer builds give every thread several times its size,
+// as the sanitizers' instrumentation needs.
+bool StartDaemonThread(const char* name, void* (*entry)(void*), size_t stack_bytes);
 
 // SIGINT and SIGTERM: log "Caught signal %d\n", release the bus lock when
 // this process holds it, exit with status 0.

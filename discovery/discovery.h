@@ -145,3 +145,5 @@ void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer);
 // life of the daemon.  Returns only when the socket failed and the profile
 // lets the daemon go on without discovery.
 void* ThreadScan(void* unused);
+// Its stack (StartDaemonThread).
+inline constexpr size_t kThreadScanStack = 32 * 1024;

@@ -26,8 +26,8 @@ int main(int argc, char** argv) {
   DiscoveryStart(kStandbyDiscovery, serial);
 
   DaemonDispatch(argc, argv, kStandbyTexts);
-  StartDaemonThread("ThreadScan", ThreadScan);
-  StartDaemonThread("ThreadCtrl", ThreadCtrl);
+  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  StartDaemonThread("ThreadCtrl", ThreadCtrl, kThreadCtrlStack);
   LogMessage("Start OFFLINE \n");
   for (;;) ::sleep(1);
 }

@@ -27,6 +27,16 @@ instead), every board gives them a log of the transfers the library made,
 and Board.close() fails when a program went past the library to the
 emulator's socket or the emulator saw more transfers than the library made.
 
+TQ8_PRELOADS names more test libraries (':'-separated) for the programs'
+LD_PRELOAD; under qemu the launcher loads them instead.  With
+TQ8_STACK_METER=1 the stack meter (systest/stack_meter.c) is among them:
+every program a board starts measures its threads' stacks, and
+Board.close() fails when a thread used more than three quarters of its
+stack; each measurement is also appended to the file TQ8_STACK_REPORT
+names, when set.  With TQ8_CLOCK_SHIFT_AVAILABLE=1 the clock shift
+(systest/clock_shift.c) is among them: Board(clock_shift=N) runs the
+programs N seconds ahead of the machine's clock.
+
 Every board has its own bus lock name (TQ8_BUSLOCK), so boards never share
 a lock.  Ports are another matter: daemons bind UDP 9000 and their
 configured TCP ports, so tests that start daemons run one at a time or each
@@ -57,6 +67,9 @@ from mcuemu import Mcuemu, make_root  # noqa: E402
 LAUNCHER = shlex.split(os.environ.get("TQ8_LAUNCHER", ""))
 I2CDEV = os.environ.get("TQ8_I2CDEV") == "1"
 PRELOAD = os.environ.get("TQ8_PRELOAD", "")
+PRELOADS = [p for p in os.environ.get("TQ8_PRELOADS", "").split(":") if p]
+STACK_METER = os.environ.get("TQ8_STACK_METER") == "1"
+CLOCK_SHIFT = os.environ.get("TQ8_CLOCK_SHIFT_AVAILABLE") == "1"
 
 DEFAULT_TIMEOUT = 10.0
 # Programs under an emulating launcher run several times slower: every wait
@@ -252,7 +265,7 @@ class Board:
     """A fresh off-target root, served by mcuemu (started with `emulator_args`),
     and the programs started on it."""
 
-    def __init__(self, *emulator_args, serial=None, model=None):
+    def __init__(self, *emulator_args, serial=None, model=None, clock_shift=None):
         self.root = make_root(binary=program("mcuemu"))
         self.lock_name = "/tq8-systest-%d-%d" % (os.getpid(), next(_board_numbers))
         args = list(emulator_args)
@@ -267,11 +280,25 @@ class Board:
             raise
         self.env = dict(os.environ, TQ8_ROOT=self.root, TQ8_BUSLOCK=self.lock_name)
         self.preload_log = None
+        preloads = []
         if I2CDEV:
             self.preload_log = self.path("i2c-preload.log")
             self.env["TQ8_I2C_PRELOAD_LOG"] = self.preload_log
             if PRELOAD:
-                self.env["LD_PRELOAD"] = PRELOAD
+                preloads.append(PRELOAD)
+        preloads += PRELOADS
+        self.stack_log = None
+        if STACK_METER:
+            self.stack_log = self.path("stack-meter.log")
+            self.env["TQ8_STACK_METER_LOG"] = self.stack_log
+        if clock_shift is not None:
+            if not CLOCK_SHIFT:
+                self.mcu.stop()
+                shutil.rmtree(self.root, ignore_errors=True)
+                raise unittest.SkipTest("no clock shift in this build (sanitizers)")
+            self.env["TQ8_CLOCK_SHIFT"] = str(int(clock_shift))
+        if preloads:
+            self.env["LD_PRELOAD"] = ":".join(preloads)
         self.processes = []
 
     # --- files below the root ---
@@ -363,13 +390,50 @@ class Board:
             return "the emulator saw %d transfers, the i2c-dev ioctls made %d" % (seen, made)
         return None
 
+    def stack_measurements(self):
+        """(program, thread, used, size) for every thread measured so far."""
+        try:
+            with open(self.stack_log, "rb") as log:
+                lines = log.read().decode("latin-1").splitlines()
+        except (TypeError, FileNotFoundError):
+            return []
+        measured = []
+        for line in lines:
+            program_name, thread, used, size = line.split()
+            measured.append((program_name, thread, int(used), int(size)))
+        return measured
+
+    def _check_stacks(self):
+        """With TQ8_STACK_METER: an error text when a thread used more than
+        three quarters of its stack, else None."""
+        measured = self.stack_measurements()
+        report = os.environ.get("TQ8_STACK_REPORT")
+        if report and measured:
+            with open(report, "a") as out:
+                out.writelines("%s %s %d %d\n" % m for m in measured)
+        over = ["%s %s: %d of %d bytes" % m for m in measured if m[2] * 4 > m[3] * 3]
+        return "threads near the end of their stacks: %s" % over if over else None
+
     def close(self):
         """Kills what still runs, stops the emulator, removes the root and the lock.
         With TQ8_I2CDEV, raises AssertionError when a program reached the MCU
-        some other way than through the i2c-dev ioctls."""
+        some other way than through the i2c-dev ioctls; with TQ8_STACK_METER,
+        when a thread came near the end of its stack."""
+        if STACK_METER:
+            # Programs report their stacks when they end: stopped, not killed.
+            for process in self.processes:
+                if process.poll() is None:
+                    process.popen.send_signal(signal.SIGTERM)
+            for process in self.processes:
+                try:
+                    process.wait(timeout=3)
+                except subprocess.TimeoutExpired:
+                    pass
         for process in self.processes:
             process.kill()
         problem = self._check_i2cdev() if I2CDEV and self.mcu.process else None
+        if STACK_METER:
+            problem = problem or self._check_stacks()
         self.mcu.stop()
         shutil.rmtree(self.root, ignore_errors=True)
         try:

@@ -38,6 +38,9 @@ void ProbeServer();
 
 // pthread entry: every 5 s, while the server counts as offline, a probe.
 void* ThreadCheckServer(void* unused);
+// Its stack (StartDaemonThread): a probe runs a whole HTTPS exchange, TLS
+// handshake included.
+inline constexpr size_t kThreadCheckServerStack = 128 * 1024;
 
 // The handlers of the reply bodies, called after each exchange whatever its
 // status (a body that did not fit counts as none).  Each logs the body and

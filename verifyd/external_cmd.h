@@ -46,3 +46,5 @@ void ServeExternalConnection(int fd);
 
 // pthread entry; never returns.
 void* ThreadExternalCmd(void* unused);
+// Its stack (StartDaemonThread).
+inline constexpr size_t kThreadExternalCmdStack = 64 * 1024;

@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
   HttpGlobalInit();
   DiscoveryStart(kVerifyDiscovery, settings.serial);
   DiscoveryPublish({.port = settings.server_port, .address = settings.server_addr.data()});
-  StartDaemonThread("ThreadScan", ThreadScan);
-  StartDaemonThread("ThreadCheckServer", ThreadCheckServer);
-  StartDaemonThread("ThreadExternalCmd", ThreadExternalCmd);
+  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  StartDaemonThread("ThreadCheckServer", ThreadCheckServer, kThreadCheckServerStack);
+  StartDaemonThread("ThreadExternalCmd", ThreadExternalCmd, kThreadExternalCmdStack);
   LogMessage("Start QR %s\n", "");
 
   std::srand(static_cast<unsigned>(std::time(nullptr)));

@@ -1,0 +1,52 @@
+// The daemons' threads: each runs on the stack it was given, never the C
+// library's default, under its own name.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstring>
+#include <string>
+
+#include "daemon/start.h"
+#include "link/testing/test_variants.h"
+#include "link/variant.h"
+#include "testing/files.h"
+#include "testing/process.h"
+
+namespace {
+
+Signal g_ran;
+size_t g_stack = 0;
+char g_name[16] = {};
+
+void* Probe(void*) {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    pthread_attr_getstacksize(&attributes, &g_stack);
+    pthread_attr_destroy(&attributes);
+  }
+  pthread_getname_np(pthread_self(), g_name, sizeof g_name);
+  g_ran.Raise();
+  return nullptr;
+}
+
+TEST(StartDaemonThreadTest, TheThreadRunsOnItsOwnStackUnderItsName) {
+  const std::string root = MakeKernelLogRoot();
+  LinkStart(testing_variants::kQuietDaemon);
+  constexpr size_t kStack = 48 * 1024;
+  ASSERT_TRUE(StartDaemonThread("ThreadCheckServer", Probe, kStack));
+  ASSERT_TRUE(g_ran.Await());
+  // Sanitizer builds give a thread four times its size; the C library may
+  // count its guard page in or out.  Its default (128 KiB, 8 MiB) is far
+  // from both.
+  EXPECT_GE(g_stack, kStack - 8192);
+  EXPECT_LE(g_stack, 4 * kStack + 8192);
+  // The kernel keeps 15 characters.
+  EXPECT_STREQ(g_name, "ThreadCheckServ");
+  const auto log = ReadKernelLog(root);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "ThreadCheckServer created successfully\n");
+  RemoveTree(root);
+}
+
+}  // namespace
