@@ -209,6 +209,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
   const int year = local.tm_year + 1900;
 
   const uint16_t start = wait.tail;
+  const ExtensionCode start_extension = wait.pending_extension;
   unsigned written = 0;
   while (wait.tail != end && wait.tail != wait.head) {
     std::array<uint8_t, kEventRecordSize> record{};
@@ -238,6 +239,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
   }
   if (wait.tail != start) {
     wait.reported_from = start;
+    wait.reported_from_extension = start_extension;
     wait.reported_tail = wait.tail;
     wait.reported = true;
   }
@@ -247,6 +249,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
 void RewindUnconfirmedEvents(WaitState& wait) {
   if (!wait.reported) return;
   wait.tail = wait.reported_from;
+  wait.pending_extension = wait.reported_from_extension;
   wait.reported = false;
   RecountWaiting(wait);
 }

@@ -193,6 +193,32 @@ TEST_F(WaitPhaseTest, EventsTheServerDidNotConfirmGoIntoTheNextBatchAgain) {
   ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
 }
 
+TEST_F(WaitPhaseTest, EventsSentAgainKeepTheirOwnCards) {
+  // The batch ends with an extension record whose code stays pending for
+  // the event after it; the server does not confirm the batch.
+  mcu().Poke(0, 0xA0, 0x00C8, {0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x00, 0x01});
+  Ring({{0x04, 0x00, 0xC8, 0x01, 0x02, 0x03, 0x04, 0x05},
+        {0x55, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}});
+  ASSERT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_NE(Messages().find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << Messages();
+  EXPECT_EQ(state_->wait.pending_extension.size, 6u);
+
+  BatchReset(state_->batch, 42);
+  BuildMessages(*state_);
+  const std::string again = Messages();
+  EXPECT_NE(again.find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << again;
+  EXPECT_EQ(again.find("A1A2A3A4A5A6"), std::string::npos) << again;
+  // Confirmed this time: the extension record, read again, gives its code
+  // to the event after it.
+  ASSERT_EQ(WriteRingTail(state_->wait.reported_tail), LinkResult::kDone);
+  state_->wait.reported = false;
+  Ring({{0x02, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}});
+  BatchReset(state_->batch, 42);
+  ASSERT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_NE(Messages().find("\"card\": \"A1A2A3A4A5A6\""), std::string::npos) << Messages();
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
 TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {
   mcu().SetClockRunning(false);
   const std::time_t now = std::time(nullptr);
