@@ -13,6 +13,7 @@
 #include "cloudd/tables.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 
@@ -217,6 +218,31 @@ TEST_F(WaitPhaseTest, EventsSentAgainKeepTheirOwnCards) {
   ASSERT_EQ(GetEvents(*state_, 1000), 1u);
   EXPECT_NE(Messages().find("\"card\": \"A1A2A3A4A5A6\""), std::string::npos) << Messages();
   ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
+TEST_F(WaitPhaseTest, AnMcuThatStopsAnsweringIsLoggedOnceThenCounted) {
+  state_->online = 1;
+  long work_ms = 0;
+  WaitStep(*state_, work_ms);  // whatever failed before has ended
+  board().ClearKernelLog();
+  mcu().AddFault({.kind = emu::FaultKind::kWriteError});
+  mcu().AddFault({.kind = emu::FaultKind::kReadError});
+  CapturedStdout([&] {
+    for (int step = 0; step < 20; ++step) EXPECT_FALSE(WaitStep(*state_, work_ms));
+  });
+  auto log = board().KernelLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "SN: ERROR I2C READ \n"), 1);
+  // GetExternal's write, then the six of the clock block's reads.
+  EXPECT_EQ(std::count(log.begin(), log.end(), "ERROR I2C WRITE\n"), 7);
+  EXPECT_EQ(log.size(), 8u) << ::testing::PrintToString(log);
+
+  mcu().ClearFaults();
+  WaitStep(*state_, work_ms);
+  log = board().KernelLog();
+  ASSERT_EQ(log.size(), 11u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[8], "Repeated 19 times: SN: ERROR I2C READ\n");
+  EXPECT_EQ(log[9], "Repeated 19 times: ERROR I2C WRITE\n");
+  EXPECT_EQ(log[10].rfind("Repeated 19 times: ERROR I2C WRITE ERROR I2C WRITE", 0), 0u) << log[10];
 }
 
 TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "link/platform.h"
+#include "link/repeat_log.h"
 #include "link/syscall_count.h"
 
 namespace {
@@ -36,6 +37,7 @@ int LogMessageV(const char* format, va_list args) {
   // A longer text is cut to the line buffer.
   std::vsnprintf(line, size, format, args);
   size_t length = std::strlen(line);
+  if (RepeatScope::Take(line, length)) return 0;
 
   int fd = PlatformOpen("/dev/kmsg", O_RDWR | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
