@@ -91,19 +91,12 @@ TEST_F(OperationsTest, IntegerFieldsTakeStringsFractionsAndBooleans) {
     EXPECT_NE(batch.find(answer), std::string::npos) << batch;
   }
 
-  for (const auto& [interval, expected] :
-       std::vector<std::pair<std::string, int>>{{"2.0", 2}, {"\"7\"", 7}, {"-2.5", -2},
-                                                 {"\"+4\"", 4}, {"1e10", 2147483647}}) {
-    state_->interval = 10;
-    ASSERT_EQ(Handle(Reply("", ",\"interval\":" + interval)), 1) << interval;
-    EXPECT_EQ(state_->interval, expected) << interval;
-  }
-  // Other values count as missing.
-  for (const char* interval : {"null", "\"7s\"", "\" 7\"", "\"\"", "[7]", "{}", "\"1e3\""}) {
-    state_->interval = 10;
-    ASSERT_EQ(Handle(Reply("", std::string(",\"interval\":") + interval)), 1) << interval;
-    EXPECT_EQ(state_->interval, 10) << interval;
-  }
+  // The conversions themselves are net/json_reply_test's; here the reply's
+  // own field, and one that counts as missing.
+  ASSERT_EQ(Handle(Reply("", ",\"interval\":\"7\"")), 1);
+  EXPECT_EQ(state_->interval, 7);
+  ASSERT_EQ(Handle(Reply("", ",\"interval\":\"7s\"")), 1);
+  EXPECT_EQ(state_->interval, 7);
   EXPECT_EQ(Handle(Reply(R"({"id":null,"operation":"open_door","direction":1})")), 0);
   EXPECT_TRUE(Logged("ERROR GET ID\n"));
   EXPECT_EQ(Handle(Reply(R"({"id":"x1","operation":"open_door","direction":1})")), 0);
@@ -116,8 +109,7 @@ TEST_F(OperationsTest, IntegerFieldsTakeStringsFractionsAndBooleans) {
 TEST_F(OperationsTest, OnlyGranted1Grants) {
   // Answer codes: 0x22 + 2 x granted + reader.
   const std::vector<std::pair<std::string, uint8_t>> cases{
-      {"1", 0x25}, {"0", 0x23}, {"-1", 0x23}, {"2", 0x23},
-      {"true", 0x25}, {"false", 0x23}, {"\"1\"", 0x25}, {"1.5", 0x25}};
+      {"1", 0x25}, {"0", 0x23}, {"-1", 0x23}, {"2", 0x23}, {"true", 0x25}};
   for (const auto& [granted, code] : cases) {
     AwaitDecision();
     ASSERT_EQ(Handle(Reply(R"({"id":1,"operation":"check_access","granted":)" + granted + "}")),
