@@ -57,14 +57,12 @@ void AppendPowerOn(CloudState& state) {
               params.wiegand ? "wiegand" : "dallas");
 }
 
-void AppendCheckAccess(CloudState& state) {
+// False when the message did not fit: the card then stays pending (and is
+// not polled for again) until a batch has room for it.
+bool AppendCheckAccess(CloudState& state) {
   WaitState& wait = state.wait;
   const size_t n = wait.card_length;
   const int reader = wait.card[0] & 1;
-  std::printf("CHECK ACCESS (%d): [%d]\n ", static_cast<int>(n), reader);
-  for (size_t k = 1; k < n; ++k) std::printf("%02X", wait.card[k]);
-  std::printf("\n");
-
   std::array<char, 2 * kExternalBufferSize + 1> card{};
   CardReplyText(wait.card.data(), n, ControllerParams().wiegand, card);
   // One append for the whole message, so it goes out whole or not at all.
@@ -73,12 +71,18 @@ void AppendCheckAccess(CloudState& state) {
   int length = std::snprintf(message.data(), message.size(), kCheckAccessHead, id);
   length += std::snprintf(message.data() + length, message.size() - length, "%s", card.data());
   std::snprintf(message.data() + length, message.size() - length, kCheckAccessTail, reader + 1);
-  BatchSeparate(state.batch);
-  if (!BatchAppend(state.batch, "%s", message.data())) LogMessage("TrBuffer Full!\n");
+  if (!BatchAppendMessage(state.batch, message.data())) {
+    LogMessage("TrBuffer Full!\n");
+    return false;
+  }
+  std::printf("CHECK ACCESS (%d): [%d]\n ", static_cast<int>(n), reader);
+  for (size_t k = 1; k < n; ++k) std::printf("%02X", wait.card[k]);
+  std::printf("\n");
 
   wait.decision_card = wait.card;
   wait.decision_length = n;
   wait.check_access_pending = false;
+  return true;
 }
 
 void AppendEvents(CloudState& state) {
@@ -135,6 +139,8 @@ void BatchSeparate(MessageBatch& batch) {
 }
 
 const char* BatchClose(MessageBatch& batch) {
+  // A separator whose message did not fit would make the batch no JSON.
+  if (batch.used > 0 && batch.text[batch.used - 1] == ',') --batch.used;
   // Room for these two bytes was kept by every append.
   batch.text[batch.used++] = ']';
   batch.text[batch.used++] = '}';
@@ -144,9 +150,15 @@ const char* BatchClose(MessageBatch& batch) {
 
 int NextMessageId() { return std::rand(); }
 
+bool BatchAppendMessage(MessageBatch& batch, const char* text) {
+  const bool separated = batch.used > 0 && batch.text[batch.used - 1] == '}';
+  return BatchAppend(batch, "%s%s", separated ? "," : "", text);
+}
+
 void QueueSuccessAnswer(CloudState& state, int id) {
-  BatchSeparate(state.batch);
-  if (!BatchAppend(state.batch, kSuccessAnswer, id)) LogMessage("TrBuffer Full!\n");
+  std::array<char, 48> answer{};
+  std::snprintf(answer.data(), answer.size(), kSuccessAnswer, id);
+  if (!BatchAppendMessage(state.batch, answer.data())) LogMessage("TrBuffer Full!\n");
 }
 
 void BuildMessages(CloudState& state) {
@@ -158,7 +170,9 @@ void BuildMessages(CloudState& state) {
     AppendPowerOn(state);
     return;
   }
-  if (state.wait.check_access_pending) AppendCheckAccess(state);
+  // The card at the reader waits for its answer: nothing else goes ahead of
+  // it, so a batch without room for it carries only the answers queued.
+  if (state.wait.check_access_pending && !AppendCheckAccess(state)) return;
   GetCtrlParams();
   LogMessage("Events: %d (Empty: %u)\n", static_cast<int>(state.wait.waiting),
              static_cast<unsigned>(state.batch.free()));

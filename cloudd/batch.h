@@ -24,7 +24,12 @@ bool BatchAppend(MessageBatch& batch, const char* format, ...)
 // or an event object.
 void BatchSeparate(MessageBatch& batch);
 
-// Closes the batch with "]}"; returns the body to send.
+// Appends a whole message with its separator (the ',' rule above), both or
+// neither; false when they do not fit.
+bool BatchAppendMessage(MessageBatch& batch, const char* text);
+
+// Closes the batch with "]}" (after dropping a ',' left at its end by a
+// message that did not fit); returns the body to send.
 const char* BatchClose(MessageBatch& batch);
 
 // A message id: the platform's pseudo-random generator, never seeded, so the

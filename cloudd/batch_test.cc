@@ -134,6 +134,32 @@ TEST_F(BatchTest, TheCheckAccessMessageCarriesTheCardAndTheReader) {
   EXPECT_NE(Text().find("\"card\":\"0C0B0A\",\"reader\":1}"), std::string::npos);
 }
 
+TEST_F(BatchTest, ACardThatDoesNotFitWaitsForTheNextBatchAheadOfEverythingElse) {
+  state_->active = 1;
+  state_->online = 1;
+  state_->wait.waiting = 2;  // events wait too
+  state_->wait.card = {0x21, 0x0A, 0x0B, 0x0C};
+  state_->wait.card_length = 4;
+  state_->wait.check_access_pending = true;
+  // Queued answers leave no room for the card's message.
+  while (state_->batch.free() > 60) QueueSuccessAnswer(*state_, 1234567);
+  const size_t used = state_->batch.used;
+  EXPECT_EQ(CapturedStdout([&] { BuildMessages(*state_); }), "");
+  EXPECT_EQ(state_->batch.used, used) << "nothing overtakes the card";
+  EXPECT_TRUE(state_->wait.check_access_pending);
+  EXPECT_EQ(state_->wait.decision_length, 0u);
+
+  BatchReset(state_->batch, 42);
+  QueueSuccessAnswer(*state_, 9);
+  CapturedStdout([&] { BuildMessages(*state_); });
+  const std::string text = Text();
+  const size_t card = text.find("\"operation\":\"check_access\",\"card\":\"0A0B0C\"");
+  ASSERT_NE(card, std::string::npos) << text;
+  EXPECT_LT(card, text.find("\"operation\":\"events\"")) << text;
+  EXPECT_FALSE(state_->wait.check_access_pending);
+  EXPECT_EQ(state_->wait.decision_length, 4u);
+}
+
 TEST_F(BatchTest, APointerOfOneSlotGivesOneChunkWithLastCardOne) {
   mcu().Poke(0, 0xA0, 0x00C0, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x11, 0x22});
   Pointer(0x00C8);

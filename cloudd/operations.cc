@@ -17,6 +17,10 @@ namespace {
 
 constexpr const char* kDateFormat = "%Y-%m-%d %H:%M:%S";
 
+// Integer fields are read with JsonLenientInt: servers send "17", 2.0 or
+// true where an integer is meant, and refusing the whole reply for that
+// would leave a waiting card without an answer.
+
 // What an operation's handler tells the dispatcher.
 enum class Outcome : uint8_t {
   kDone,     // carried out (or skipped element by element); go on
@@ -55,9 +59,9 @@ bool ParseClockText(const char* text, uint8_t& hour, uint8_t& minute) {
 
 Outcome SetActive(CloudState& state, json_object* message, int id) {
   int32_t active = 0;
-  if (!JsonInt(message, "active", active)) return Refuse("ERROR GET ACTIVE\n");
+  if (!JsonLenientInt(message, "active", active)) return Refuse("ERROR GET ACTIVE\n");
   int32_t online = 0;
-  JsonInt(message, "online", online);
+  JsonLenientInt(message, "online", online);
   state.active = active;
   LogMessage("SET_ACTIVE: %d\n", state.active);
   state.online = static_cast<uint8_t>(online);
@@ -68,7 +72,7 @@ Outcome SetActive(CloudState& state, json_object* message, int id) {
 
 Outcome CheckAccess(CloudState& state, json_object* message, int) {
   int32_t granted = 0;
-  if (!JsonInt(message, "granted", granted)) return Refuse("ERROR GET GRANTED\n");
+  if (!JsonLenientInt(message, "granted", granted)) return Refuse("ERROR GET GRANTED\n");
   WaitState& wait = state.wait;
   if (wait.decision_length == 0) {
     // A decision with no card asked about would hand the MCU an empty card.
@@ -85,17 +89,19 @@ Outcome CheckAccess(CloudState& state, json_object* message, int) {
   }
   std::snprintf(line.data() + length, line.size() - length, " from %d\n", reader);
   LogMessage("%s", line.data());
-  // Any non-zero "granted" grants: other codes than 0x22 to 0x25 mean
-  // nothing to the MCU.
+  // Only 1 grants.  A server that means "no" by another value (-1, 2)
+  // must not open the door, and the MCU knows no codes beyond 0x22 to 0x25.
   SetExternal(std::span<const uint8_t>(wait.decision_card.data() + 1, n - 1),
-              ExternalAnswerCode(granted != 0, reader), reader);
+              ExternalAnswerCode(granted == 1, reader), reader);
   wait.decision_length = 0;
   return Outcome::kDone;
 }
 
 Outcome Events(CloudState& state, json_object* message, int) {
   int32_t success = 0;
-  if (!JsonInt(message, "events_success", success)) return Refuse("ERROR GET EVENT_SUCCESS\n");
+  if (!JsonLenientInt(message, "events_success", success)) {
+    return Refuse("ERROR GET EVENT_SUCCESS\n");
+  }
   LogMessage("EVENT_SUCCESS: %d\n", success);
   WaitState& wait = state.wait;
   // Only the events of the batch just sent are confirmed; without any, a
@@ -119,8 +125,8 @@ Outcome AddCards(CloudState& state, json_object* message, int id) {
     LogMessage("CARD:   %s\n", json_object_to_json_string(element));
     int32_t flags = 0;
     int32_t tz = 0;
-    if (!JsonInt(element, "flags", flags)) return Refuse("ERROR GET FLAGS\n");
-    if (!JsonInt(element, "tz", tz)) return Refuse("ERROR GET TZ\n");
+    if (!JsonLenientInt(element, "flags", flags)) return Refuse("ERROR GET FLAGS\n");
+    if (!JsonLenientInt(element, "tz", tz)) return Refuse("ERROR GET TZ\n");
     KeyCode code{};
     if (!ParseCardText(text, format, code)) {
       LogMessage("BAD CARD: %s\n", text);
@@ -199,7 +205,7 @@ Outcome ReadCards(CloudState& state, json_object*, int) {
 
 Outcome SetModeOperation(CloudState& state, json_object* message, int id) {
   int32_t mode = 0;
-  if (!JsonInt(message, "mode", mode)) return Refuse("ERROR GET MODE\n");
+  if (!JsonLenientInt(message, "mode", mode)) return Refuse("ERROR GET MODE\n");
   SetMode(static_cast<uint8_t>(mode));
   AnswerSuccess(state, id);
   return Outcome::kDone;
@@ -207,7 +213,7 @@ Outcome SetModeOperation(CloudState& state, json_object* message, int id) {
 
 Outcome OpenDoorOperation(CloudState& state, json_object* message, int id) {
   int32_t direction = 0;
-  if (!JsonInt(message, "direction", direction)) return Refuse("ERROR GET DIRECTION\n");
+  if (!JsonLenientInt(message, "direction", direction)) return Refuse("ERROR GET DIRECTION\n");
   OpenDoor(static_cast<uint8_t>(direction));
   AnswerSuccess(state, id);
   return Outcome::kDone;
@@ -217,9 +223,9 @@ Outcome SetDoorParams(CloudState& state, json_object* message, int id) {
   int32_t open = 0;
   int32_t open_control = 0;
   int32_t close_control = 0;
-  if (!JsonInt(message, "open", open)) return Refuse("ERROR GET T1\n");
-  if (!JsonInt(message, "open_control", open_control)) return Refuse("ERROR GET T2\n");
-  if (!JsonInt(message, "close_control", close_control)) return Refuse("ERROR GET T1\n");
+  if (!JsonLenientInt(message, "open", open)) return Refuse("ERROR GET T1\n");
+  if (!JsonLenientInt(message, "open_control", open_control)) return Refuse("ERROR GET T2\n");
+  if (!JsonLenientInt(message, "close_control", close_control)) return Refuse("ERROR GET T1\n");
   const std::array<uint8_t, kTimingTripleSize> triple{static_cast<uint8_t>(open),
                                                       static_cast<uint8_t>(open_control),
                                                       static_cast<uint8_t>(close_control)};
@@ -230,10 +236,10 @@ Outcome SetDoorParams(CloudState& state, json_object* message, int id) {
 
 Outcome SetTimezone(CloudState& state, json_object* message, int id) {
   int32_t zone_value = 0;
-  if (!JsonInt(message, "zone", zone_value)) return Refuse("ERROR GET ZONE\n");
+  if (!JsonLenientInt(message, "zone", zone_value)) return Refuse("ERROR GET ZONE\n");
   const int zone = zone_value & 0xFF;
   int32_t bank = kBothBanks;
-  JsonInt(message, "bank", bank);
+  JsonLenientInt(message, "bank", bank);
   const char* begin = nullptr;
   const char* end = nullptr;
   const char* days = nullptr;
@@ -241,7 +247,7 @@ Outcome SetTimezone(CloudState& state, json_object* message, int id) {
   if (!JsonString(message, "end", end)) return Refuse("ERROR GET END\n");
   if (!JsonString(message, "days", days)) return Refuse("ERROR GET DAYS\n");
   int32_t mode_value = 0;
-  if (ZoneHasMode(zone) && !JsonInt(message, "mode", mode_value)) {
+  if (ZoneHasMode(zone) && !JsonLenientInt(message, "mode", mode_value)) {
     return Refuse("ERROR GET MODE\n");
   }
 
@@ -313,8 +319,9 @@ void TakeServerClock(const char* date) {
 
 std::optional<std::time_t> ParseServerDate(const char* text) {
   std::tm tm{};
-  const char* rest = strptime(text, kDateFormat, &tm);
-  if (rest == nullptr || *rest != '\0') return std::nullopt;
+  // What follows the seconds (a fraction, a line end) is not part of the
+  // date and is passed over.
+  if (strptime(text, kDateFormat, &tm) == nullptr) return std::nullopt;
   // The server gives local time without saying whether daylight saving is
   // in force; the time zone knows.
   tm.tm_isdst = -1;
@@ -341,7 +348,7 @@ int HandleReply(CloudState& state, std::string_view body) {
   TakeServerClock(date);
 
   int32_t interval = 0;
-  if (JsonInt(root, "interval", interval)) {
+  if (JsonLenientInt(root, "interval", interval)) {
     state.interval = interval;
     LogMessage("INTERVAL = %d\n", state.interval);
   }
@@ -358,7 +365,7 @@ int HandleReply(CloudState& state, std::string_view body) {
       continue;
     }
     int32_t id = 0;
-    if (!JsonInt(message, "id", id)) {
+    if (!JsonLenientInt(message, "id", id)) {
       LogMessage("ERROR GET ID\n");
       return 0;
     }

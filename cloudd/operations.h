@@ -18,7 +18,8 @@
 int HandleReply(CloudState& state, std::string_view body);
 
 // The server's "date" as calendar time (local time, daylight saving as the
-// time zone has it); nothing when the text is not a whole date.
+// time zone has it); nothing when the text does not begin with a whole
+// "YYYY-MM-DD HH:MM:SS".  What follows the seconds is ignored.
 std::optional<std::time_t> ParseServerDate(const char* text);
 
 // The server's clock is taken when it differs from the system clock by more

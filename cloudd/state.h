@@ -61,6 +61,10 @@ struct WaitState {
   // when no clock-block read brought the controller's tail back in between
   // (a card ended the wait phase first, or the reads failed).
   uint16_t reported_from = 0;
+  // The extension code that was pending when those events began: a batch
+  // that ends with an extension record leaves its code pending, and the
+  // events sent again must not take it instead of their own cards.
+  ExtensionCode reported_from_extension{};
 };
 
 inline constexpr size_t kServerTextSize = 256;

@@ -14,15 +14,9 @@
 #include "link/memory.h"
 #include "link/memory_map.h"
 #include "link/platform.h"
+#include "link/repeat_log.h"
 
 namespace {
-
-// Milliseconds on the monotonic clock (unaffected by setting the time).
-long MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 constexpr size_t kIdentityReadSize = 15;
 constexpr int kClockCompareEvery = 3;
@@ -41,9 +35,20 @@ void RecountWaiting(WaitState& wait) {
   wait.waiting = EventRingCount(CurrentRing(), wait.head, wait.tail);
 }
 
+// The failures of the polling steps repeat every 300 ms while the MCU does
+// not answer: each polling site logs its failure once and then counts it
+// (repeat_log.h).  The main thread alone polls.
+RepeatFilter g_identity_failures;
+RepeatFilter g_external_failures;
+RepeatFilter g_clock_block_failures;
+
 void ReadIdentityForPolling(bool report) {
   std::array<uint8_t, kIdentityReadSize> identity{};
-  if (!Done(ReadIdentity(identity)) && report) LogMessage("SN: ERROR I2C READ \n");
+  if (Done(ReadIdentity(identity))) {
+    RepeatSuccess(g_identity_failures);
+  } else if (report) {
+    LogRepeatedFailure(g_identity_failures, "SN: ERROR I2C READ \n");
+  }
 }
 
 // Clock fields of an event record as the object shows them: out-of-range
@@ -115,11 +120,13 @@ bool WaitStep(CloudState& state, long& work_ms) {
     ReadIdentityForPolling(false);
     return false;
   }
-  const long t0 = MonotonicMs();
+  const int64_t t0 = MonotonicMilliseconds();
   ReadIdentityForPolling(true);
 
   if (state.online != 0 && !wait.check_access_pending) {
+    RepeatScope external(g_external_failures);
     const int n = GetExternal(wait.card, 0);
+    external.End(n <= 0);
     wait.card_length = n > 0 ? static_cast<size_t>(n) : 0;
     if (n > 0 && (wait.card[0] & 0xE0) != 0) {
       wait.check_access_pending = true;
@@ -128,7 +135,10 @@ bool WaitStep(CloudState& state, long& work_ms) {
   }
 
   std::array<uint8_t, kClockBlockSize> block{};
-  if (!Done(ReadClockBlock(block))) return false;
+  RepeatScope clock_block(g_clock_block_failures);
+  const bool read = Done(ReadClockBlock(block));
+  clock_block.End(!read);
+  if (!read) return false;
   const ClockBlock decoded = DecodeClockBlock(block);
   wait.head = decoded.head;
   wait.tail = decoded.tail;
@@ -143,7 +153,7 @@ bool WaitStep(CloudState& state, long& work_ms) {
     wait.sync_counter = 0;
     CompareClocks(block);
   }
-  work_ms = MonotonicMs() - t0;
+  work_ms = static_cast<long>(MonotonicMilliseconds() - t0);
   return false;
 }
 
@@ -209,6 +219,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
   const int year = local.tm_year + 1900;
 
   const uint16_t start = wait.tail;
+  const ExtensionCode start_extension = wait.pending_extension;
   unsigned written = 0;
   while (wait.tail != end && wait.tail != wait.head) {
     std::array<uint8_t, kEventRecordSize> record{};
@@ -238,6 +249,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
   }
   if (wait.tail != start) {
     wait.reported_from = start;
+    wait.reported_from_extension = start_extension;
     wait.reported_tail = wait.tail;
     wait.reported = true;
   }
@@ -247,6 +259,7 @@ unsigned GetEvents(CloudState& state, size_t free) {
 void RewindUnconfirmedEvents(WaitState& wait) {
   if (!wait.reported) return;
   wait.tail = wait.reported_from;
+  wait.pending_extension = wait.reported_from_extension;
   wait.reported = false;
   RecountWaiting(wait);
 }

@@ -39,7 +39,8 @@ long CompareClocks(std::span<const uint8_t, kClockBlockSize> block);
 unsigned GetEvents(CloudState& state, size_t free);
 
 // Takes the tail back to where the last reported events began when the
-// server has not confirmed them, so they go into the next batch again.
+// server has not confirmed them, so they go into the next batch again, with
+// the extension code that was pending there.
 void RewindUnconfirmedEvents(WaitState& wait);
 
 // Appends one event object for an ordinary record (with the ',' rule), the

@@ -13,6 +13,7 @@
 #include "cloudd/tables.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 
 namespace {
 
@@ -191,6 +192,57 @@ TEST_F(WaitPhaseTest, EventsTheServerDidNotConfirmGoIntoTheNextBatchAgain) {
   EXPECT_TRUE(state_->wait.reported);
   EXPECT_EQ(state_->wait.reported_tail, tail + 16);
   ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
+TEST_F(WaitPhaseTest, EventsSentAgainKeepTheirOwnCards) {
+  // The batch ends with an extension record whose code stays pending for
+  // the event after it; the server does not confirm the batch.
+  mcu().Poke(0, 0xA0, 0x00C8, {0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F, 0x00, 0x01});
+  Ring({{0x04, 0x00, 0xC8, 0x01, 0x02, 0x03, 0x04, 0x05},
+        {0x55, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}});
+  ASSERT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_NE(Messages().find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << Messages();
+  EXPECT_EQ(state_->wait.pending_extension.size, 6u);
+
+  BatchReset(state_->batch, 42);
+  BuildMessages(*state_);
+  const std::string again = Messages();
+  EXPECT_NE(again.find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << again;
+  EXPECT_EQ(again.find("A1A2A3A4A5A6"), std::string::npos) << again;
+  // Confirmed this time: the extension record, read again, gives its code
+  // to the event after it.
+  ASSERT_EQ(WriteRingTail(state_->wait.reported_tail), LinkResult::kDone);
+  state_->wait.reported = false;
+  Ring({{0x02, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}});
+  BatchReset(state_->batch, 42);
+  ASSERT_EQ(GetEvents(*state_, 1000), 1u);
+  EXPECT_NE(Messages().find("\"card\": \"A1A2A3A4A5A6\""), std::string::npos) << Messages();
+  ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
+}
+
+TEST_F(WaitPhaseTest, AnMcuThatStopsAnsweringIsLoggedOnceThenCounted) {
+  state_->online = 1;
+  long work_ms = 0;
+  WaitStep(*state_, work_ms);  // whatever failed before has ended
+  board().ClearKernelLog();
+  mcu().AddFault({.kind = emu::FaultKind::kWriteError});
+  mcu().AddFault({.kind = emu::FaultKind::kReadError});
+  CapturedStdout([&] {
+    for (int step = 0; step < 20; ++step) EXPECT_FALSE(WaitStep(*state_, work_ms));
+  });
+  auto log = board().KernelLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "SN: ERROR I2C READ \n"), 1);
+  // GetExternal's write, then the six of the clock block's reads.
+  EXPECT_EQ(std::count(log.begin(), log.end(), "ERROR I2C WRITE\n"), 7);
+  EXPECT_EQ(log.size(), 8u) << ::testing::PrintToString(log);
+
+  mcu().ClearFaults();
+  WaitStep(*state_, work_ms);
+  log = board().KernelLog();
+  ASSERT_EQ(log.size(), 11u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[8], "Repeated 19 times: SN: ERROR I2C READ\n");
+  EXPECT_EQ(log[9], "Repeated 19 times: ERROR I2C WRITE\n");
+  EXPECT_EQ(log[10].rfind("Repeated 19 times: ERROR I2C WRITE ERROR I2C WRITE", 0), 0u) << log[10];
 }
 
 TEST_F(WaitPhaseTest, TheClockIsSetOnlyBeyondThreeSeconds) {

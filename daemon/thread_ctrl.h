@@ -4,8 +4,13 @@
 
 #include <cstddef>
 
-// One poll.  Returns the seconds to wait before the next one.
-unsigned ThreadCtrlStep();
+#include "link/repeat_log.h"
+
+// One poll.  Returns the seconds to wait before the next one (0: try again
+// soon).  A failed read is logged through `failures`, so an MCU that stays
+// silent is logged once and then counted (repeat_log.h); the first success
+// after it is logged as every success is.
+unsigned ThreadCtrlStep(RepeatFilter& failures);
 
 // pthread entry; never returns.
 void* ThreadCtrl(void* unused);

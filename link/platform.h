@@ -22,6 +22,7 @@
 // Implemented in:
 //   platform.cc           PlatformStart, the active profile, the counters
 //   logger.cc             LogMessage, EmitMessage (message sinks)
+//   repeat_log.cc         failure records that repeat, told by count
 //   paths.cc              PlatformPath, PlatformOpen; the only reader of
 //                         TQ8_ROOT (paths.h tells the layer's own files
 //                         whether they run off the board)
@@ -195,10 +196,13 @@ bool BusLockHeldHere();
 // Kernel log.
 
 // Writes one record (opened, written with its terminating zero, closed); a
-// text longer than the profile's log_line_size is cut.  Never fails its
-// caller: a record that cannot be written is dropped (after "problem opening
-// /dev/kmsg" on standard output when the profile says so).  Returns the
-// close result, or -1 when the log could not be opened.
+// text longer than the profile's log_line_size is cut, and one longer than
+// the kernel takes in a record (976 bytes here) goes out as several records
+// in order, each with its zero byte.  Never fails its caller: a record that
+// cannot be written is dropped (after "problem opening /dev/kmsg" on
+// standard output when the profile says so).  Returns the close result, or
+// -1 when the log could not be opened.  While a RepeatScope lives on the
+// calling thread (repeat_log.h) its records are gathered there instead.
 int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int LogMessageV(const char* format, va_list args);
 

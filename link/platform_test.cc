@@ -18,6 +18,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
@@ -86,7 +87,31 @@ TEST_F(PlatformTest, KernelLogRecordsEndWithTheirZeroByteAndAreCut) {
   LinkStart(testing_variants::kLogging);  // a profile with longer records
   Write("dev/kmsg", "");
   LogMessage("%s", std::string(5000, 'y').c_str());
-  EXPECT_EQ(Read("dev/kmsg").size(), 4096u);
+  EXPECT_EQ(ReadKernelLog(root_), (std::vector<std::string>{
+                                      std::string(976, 'y'), std::string(976, 'y'),
+                                      std::string(976, 'y'), std::string(976, 'y'),
+                                      std::string(4095 - 4 * 976, 'y')}))
+      << "cut to 4095 characters, in records the kernel takes";
+}
+
+TEST_F(PlatformTest, ATextLongerThanOneKernelRecordArrivesWholeInSeveral) {
+  LinkStart(testing_variants::kLogging);
+  std::string text = "SEND: ";
+  while (text.size() < 2100) text += "{\"id\":" + std::to_string(text.size()) + "},";
+  text += "\n";
+  for (const std::string& sent : {text, std::string(976, 'a'), std::string(977, 'b')}) {
+    Write("dev/kmsg", "");
+    LogMessage("%s", sent.c_str());
+    const std::vector<std::string> records = ReadKernelLog(root_);
+    std::string joined;
+    for (const std::string& record : records) {
+      EXPECT_LE(record.size(), 976u);
+      joined += record;
+    }
+    EXPECT_EQ(joined, sent);
+    EXPECT_EQ(records.size(), (sent.size() + 975) / 976);
+    EXPECT_EQ(Read("dev/kmsg").size(), sent.size() + records.size()) << "each with its zero byte";
+  }
 }
 
 TEST_F(PlatformTest, MissingKernelLogIsReportedOrSilentByProgram) {

@@ -26,7 +26,8 @@ class LockGuard {
   LockGuard& operator=(const LockGuard&) = delete;
 };
 
-// Steps 5 to 8.  Leaves the reply in g_buffer.
+// Reads the reply: its head, then the data the head announces.  Leaves the
+// reply in g_buffer.
 bool ReadReply(LinkReply& reply) {
   if (I2cBlockRead(std::span(g_buffer).first(kFrameHeadSize), 0) != 0) {
     reply.failed = LinkStep::kHead;

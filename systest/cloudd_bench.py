@@ -107,7 +107,7 @@ def main():
 
     per_minute, exchanges, floor = idle_cost(args.idle)
     print("idle, online, interval 10 s (%d exchanges in %d s): cloudd %.0f ms CPU per minute; "
-          "the mandated polling alone (cloudd-poll-floor) %.0f ms per minute"
+          "the wait phase's polling alone (cloudd-poll-floor) %.0f ms per minute"
           % (exchanges, args.idle, per_minute, floor))
 
 

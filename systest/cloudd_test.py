@@ -463,6 +463,13 @@ class EventsTest(CloudTest):
         self.assertTrue(all(len(body) <= 2048 for body in self.batch_bodies()))
         head, _ = self.mcu.ring()
         self.assertTrue(self.mcu.wait_for(lambda: self.mcu.ring()[1] == head, TIMEOUT))
+        # The kernel takes no record over about 1 KiB: a large batch is
+        # logged in several records, which together hold all of it.
+        records = self.board.records()
+        self.assertTrue(all(len(r) <= 976 for r in records), max(len(r) for r in records))
+        largest = max(self.batch_bodies(), key=len)
+        self.assertGreater(len(largest), 976)
+        self.assertIn("SEND: " + largest + "\n", "".join(records))
 
 
 class OnlineTest(CloudTest):

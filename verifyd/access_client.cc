@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "link/platform.h"
+#include "link/repeat_log.h"
 #include "link/sync.h"
 #include "net/http_client.h"
 #include "net/json_reply.h"
@@ -48,6 +49,8 @@ constexpr unsigned kProbePeriodSeconds = 5;
 constexpr const char* kReplyTooLong = "Reply too long\n";
 
 Mutex g_exchange_lock;
+// ThreadCheckServer's own.
+RepeatFilter g_probe_failures;
 // The one handle, made in place on first use and never released: a thread
 // may still be in an exchange when another ends the process.
 alignas(HttpHandle) unsigned char g_handle_storage[sizeof(HttpHandle)];
@@ -330,21 +333,28 @@ size_t SendEvents(std::span<const uint8_t> records) {
 void ProbeServer() {
   long status = 0;
   {
-    ExchangeLock lock;
-    LogMessage("CheckServer\n");
-    HttpHandle* handle = AccessHandle();
-    if (handle == nullptr) return;
-    status = Perform(*handle, {.headers = kExchangeHeaders,
-                               .body = std::string_view(""),
-                               .header_use = HeaderUse::kIgnore});
+    // A server that stays away fails the same way every 5 s: logged once,
+    // then counted (repeat_log.h).
+    RepeatScope probe(g_probe_failures);
+    {
+      ExchangeLock lock;
+      LogMessage("CheckServer\n");
+      HttpHandle* handle = AccessHandle();
+      if (handle == nullptr) return;
+      status = Perform(*handle, {.headers = kExchangeHeaders,
+                                 .body = std::string_view(""),
+                                 .header_use = HeaderUse::kIgnore});
+    }
+    if (status != 200) {
+      SetServerOnline(false);
+      LogMessage("Server OFFLINE\n");
+    }
+    probe.End(status != 200);
   }
   if (status == 200) {
     SetServerOnline(true);
     SendPoweron();
     LogMessage("Server ONLINE\n");
-  } else {
-    SetServerOnline(false);
-    LogMessage("Server OFFLINE\n");
   }
 }
 

@@ -5,8 +5,9 @@
 
 bool ParseReplyDate(const char* text, time_t& when) {
   std::tm parsed{};
-  const char* end = strptime(text, "%Y-%m-%d %H:%M:%S", &parsed);
-  if (end == nullptr || *end != '\0') return false;
+  // What follows the seconds (a fraction, a line end) is not part of the
+  // date and is passed over.
+  if (strptime(text, "%Y-%m-%d %H:%M:%S", &parsed) == nullptr) return false;
   std::tm local = parsed;
   local.tm_isdst = -1;
   const time_t result = std::mktime(&local);

@@ -1,5 +1,5 @@
-// The server's "date": parsed completely or not at all, as the local time
-// it names, daylight saving included.
+// The server's "date": all six fields or nothing (what follows the seconds
+// aside), as the local time it names, daylight saving included.
 
 #include "verifyd/clock_from_reply.h"
 
@@ -34,8 +34,17 @@ TEST_F(ReplyDateTest, ALocalTimeBecomesTheMomentItNames) {
   EXPECT_EQ(when, 1721037600) << "summer time: 10:00 UTC, not 11:00";
 }
 
+TEST_F(ReplyDateTest, WhatFollowsTheSecondsIsIgnored) {
+  for (const char* text : {"2024-01-31 23:59:30.123456", "2024-01-31 23:59:30\r\n",
+                           "2024-01-31 23:59:30 extra", "2024-01-31 23:59:30Z"}) {
+    time_t when = 0;
+    ASSERT_TRUE(ParseReplyDate(text, when)) << text;
+    EXPECT_EQ(when, 1706741970) << text;
+  }
+}
+
 TEST_F(ReplyDateTest, HalfADateOrAnImpossibleOneSetsNothing) {
-  for (const char* text : {"2024-01-31", "2024-01-31 23:59", "2024-01-31 23:59:30 extra",
+  for (const char* text : {"2024-01-31", "2024-01-31 23:59", "2024-01-31 23:59:", " 2024-01-31",
                            "2024-02-31 10:00:00", "2024-01-31 24:00:00", "2024-01-31 23:59:60",
                            "2024-03-31 02:30:00", "", "tomorrow"}) {
     time_t when = 12345;

@@ -27,11 +27,25 @@ TEST(ExternalCmdTest, OnlyAnOperationStringNamesAnOperation) {
   for (std::string_view other :
        {std::string_view("hello"), std::string_view(R"({"operation":1})"),
         std::string_view(R"(["open_door"])"), std::string_view(R"({"operation":"Open_door"})"),
-        std::string_view(R"({"operation":"open_door"} trailing)"),
         std::string_view("{\"operation\":\"open_door\\u0000x\"}")}) {
     EXPECT_EQ(Parse(other).operation, ExternalOperation::kNone) << other;
   }
   EXPECT_TRUE(Parse(R"({"operation":"reboot"})").named);
+  EXPECT_FALSE(Parse(R"(trailing {"operation":"open_door"})").named);
+}
+
+TEST(ExternalCmdTest, WhatFollowsTheRequestIsIgnored) {
+  // A C program's request with its terminating zero byte, a line end, more.
+  const char with_zero[] = R"({"operation":"open_door","direction":1})";
+  for (std::string_view text :
+       {std::string_view(with_zero, sizeof(with_zero)),
+        std::string_view("{\"operation\":\"open_door\",\"direction\":1}\r\n"),
+        std::string_view(R"({"operation":"open_door","direction":1} trailing)"),
+        std::string_view(R"({"operation":"open_door","direction":1}{"operation":"x")")}) {
+    const ExternalRequest request = Parse(text);
+    EXPECT_EQ(request.operation, ExternalOperation::kOpenDoor) << text;
+    EXPECT_EQ(request.direction, 1) << text;
+  }
   EXPECT_FALSE(Parse(R"({"operation":2})").named);
 }
 

@@ -7,6 +7,7 @@
 
 #include "link/commands.h"
 #include "link/memory_map.h"
+#include "link/repeat_log.h"
 #include "verifyd/access_client.h"
 #include "verifyd/requests.h"
 #include "verifyd/server_state.h"
@@ -16,11 +17,17 @@ namespace {
 constexpr useconds_t kPollPeriodMicroseconds = 100000;
 constexpr uint8_t kFirstCardKind = 0x20;  // smaller kind bytes count event records
 
+// The poll runs ten times a second: an MCU that does not answer is logged
+// once and then counted (repeat_log.h).  The scan loop alone polls.
+RepeatFilter g_poll_failures;
+
 }  // namespace
 
 uint8_t ScanCycle(uint8_t ack) {
   std::array<uint8_t, kExternalBufferSize> payload{};
+  RepeatScope poll(g_poll_failures);
   int size = GetExternal(payload, ack);
+  poll.End(size <= 0);
   if (!ServerOnline()) size = 0;
   if (size <= 0) return 0;
 

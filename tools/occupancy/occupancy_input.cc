@@ -38,18 +38,40 @@ GroupUpdate TakeElement(json_object* element) {
   return update;
 }
 
-// Parses the one JSON text of the line.  False when the line is not one
-// well-formed JSON text: invalid UTF-8 or anything but whitespace after the
-// text count as malformed.  A well-formed "null" gives true and a null root.
-bool ParseLine(const char* line, json_object*& root) {
-  root = nullptr;
+// Where the line's first JSON value ends (white space after it included),
+// or 0 when the line does not begin with one.
+size_t FirstValueEnd(const char* line, size_t length) {
   json_tokener* tokener = json_tokener_new();
-  if (tokener == nullptr) return false;
-  json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+  if (tokener == nullptr) return 0;
+  json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_ALLOW_TRAILING_CHARS);
   // The terminator goes in too: it ends a number or literal at the very end
   // of the line, which would otherwise wait for more input.
-  const size_t length = std::strlen(line);
-  root = json_tokener_parse_ex(tokener, line, static_cast<int>(length + 1));
+  json_object* value = json_tokener_parse_ex(tokener, line, static_cast<int>(length + 1));
+  const bool parsed = json_tokener_get_error(tokener) == json_tokener_success;
+  const size_t end = parsed ? json_tokener_get_parse_end(tokener) : 0;
+  json_object_put(value);
+  json_tokener_free(tokener);
+  return end;
+}
+
+// Parses the first JSON value of the line; what follows it is ignored.
+// False when the line does not begin with a well-formed value: invalid
+// UTF-8 in it counts as malformed (names are stored and shown again in the
+// -r line, which must stay valid JSON).  A well-formed "null" gives true and
+// a null root.
+bool ParseLine(const char* line, json_object*& root) {
+  root = nullptr;
+  const size_t end = FirstValueEnd(line, std::strlen(line));
+  if (end == 0) return false;
+  json_tokener* tokener = json_tokener_new();
+  if (tokener == nullptr) return false;
+  // Checked again for its UTF-8 on its own: the checking tokener would look
+  // at the first byte after the value too.
+  json_tokener_set_flags(tokener, JSON_TOKENER_STRICT | JSON_TOKENER_VALIDATE_UTF8);
+  root = json_tokener_parse_ex(tokener, line, static_cast<int>(end));
+  if (root == nullptr && json_tokener_get_error(tokener) == json_tokener_continue) {
+    root = json_tokener_parse_ex(tokener, "", 1);
+  }
   const bool parsed = json_tokener_get_error(tokener) == json_tokener_success;
   json_tokener_free(tokener);
   if (!parsed) {

@@ -26,7 +26,7 @@ struct GroupUpdate {
 
 enum class InputStatus : uint8_t {
   kParsed,
-  kNotJson,   // not one well-formed JSON text (trailing text included)
+  kNotJson,   // does not begin with a well-formed JSON value (what follows it is ignored)
   kNoGroups,  // no "covid" array
 };
 

@@ -40,7 +40,7 @@ TEST(OccupancyInput, MistypedElementsAreRefusedWhole) {
 }
 
 TEST(OccupancyInput, OneWellFormedJsonTextWithACovidArray) {
-  for (const char* line : {"", "{", "hello", "{\"covid\":[]} trailing", "{\"covid\":[]}{}",
+  for (const char* line : {"", "{", "hello", "hello {\"covid\":[]}",
                            "{\"covid\":[{\"name\":\"\xC3\"}]}", "{\"covid\":[],}"}) {
     EXPECT_EQ(ParseOccupancyInput(line).status, InputStatus::kNotJson) << line;
   }
@@ -48,6 +48,17 @@ TEST(OccupancyInput, OneWellFormedJsonTextWithACovidArray) {
     EXPECT_EQ(ParseOccupancyInput(line).status, InputStatus::kNoGroups) << line;
   }
   EXPECT_EQ(ParseOccupancyInput("{\"covid\":[]}  \r\n").status, InputStatus::kParsed);
+}
+
+TEST(OccupancyInput, WhatFollowsTheValueIsIgnored) {
+  for (const char* line : {"{\"covid\":[{\"max\":7}]} trailing", "{\"covid\":[{\"max\":7}]}{}",
+                           "{\"covid\":[{\"max\":7}]}\xC3\r\n", "{\"covid\":[{\"max\":7}]},"}) {
+    const OccupancyInput input = ParseOccupancyInput(line);
+    ASSERT_EQ(input.status, InputStatus::kParsed) << line;
+    ASSERT_EQ(input.groups, 1) << line;
+    EXPECT_EQ(input.updates[0].maximum, 7) << line;
+  }
+  EXPECT_EQ(ParseOccupancyInput("17 {\"covid\":[]}").status, InputStatus::kNoGroups);
 }
 
 }  // namespace
