@@ -10,15 +10,20 @@
 
 namespace {
 
-constexpr uint32_t kFnvOffset = 2166136261u;
 constexpr uint32_t kFnvPrime = 16777619u;
 
 // The scope gathering this thread's records, if any.
 thread_local RepeatScope* t_scope = nullptr;
 
-uint32_t Checksum(uint32_t hash, std::span<const char> bytes) {
-  for (const char c : bytes) hash = (hash ^ static_cast<uint8_t>(c)) * kFnvPrime;
-  return hash;
+void AddToSignature(RepeatSignature& signature, std::span<const char> bytes) {
+  for (const char c : bytes) {
+    const bool digit = c >= '0' && c <= '9';
+    if (digit && signature.in_digits) continue;
+    signature.in_digits = digit;
+    const char counted = digit ? '#' : c;
+    signature.hash = (signature.hash ^ static_cast<uint8_t>(counted)) * kFnvPrime;
+    ++signature.size;
+  }
 }
 
 // The failure's records as one line for its count: record ends become
@@ -53,10 +58,9 @@ void TellRepeats(RepeatFilter& filter, int64_t now) {
 }
 
 // A new failure: its records are logged by the caller.
-void StartRun(RepeatFilter& filter, uint32_t signature, size_t size, int64_t now) {
+void StartRun(RepeatFilter& filter, const RepeatSignature& signature, int64_t now) {
   filter.failing = true;
   filter.signature = signature;
-  filter.size = size;
   filter.repeats = 0;
   filter.told_at = now;
 }
@@ -70,15 +74,16 @@ int64_t MonotonicMilliseconds() {
 }
 
 bool RepeatFailure(RepeatFilter& filter, std::span<const char> records) {
-  const uint32_t signature = Checksum(kFnvOffset, records);
+  RepeatSignature signature;
+  AddToSignature(signature, records);
   const int64_t now = filter.clock_ms();
-  if (filter.failing && filter.signature == signature && filter.size == records.size()) {
+  if (filter.failing && filter.signature == signature) {
     ++filter.repeats;
     if (now - filter.told_at >= filter.report_ms) TellRepeats(filter, now);
     return false;
   }
   if (filter.failing) TellRepeats(filter, now);
-  StartRun(filter, signature, records.size(), now);
+  StartRun(filter, signature, now);
   Summarise(records, filter.summary);
   return true;
 }
@@ -96,7 +101,7 @@ void LogRepeatedFailure(RepeatFilter& filter, const char* text) {
   }
 }
 
-RepeatScope::RepeatScope(RepeatFilter& filter) : filter_(filter), signature_(kFnvOffset) {
+RepeatScope::RepeatScope(RepeatFilter& filter) : filter_(filter) {
   if (t_scope != nullptr) return;
   t_scope = this;
   active_ = true;
@@ -108,7 +113,7 @@ bool RepeatScope::Take(const char* text, size_t length) {
   RepeatScope* scope = t_scope;
   if (scope == nullptr) return false;
   const std::span<const char> record(text, length + 1);  // with its zero byte
-  scope->signature_ = Checksum(scope->signature_, record);
+  AddToSignature(scope->signature_, record);
   scope->size_ += record.size();
   if (scope->overflowed_) return false;  // logged as it comes
   if (scope->held_ + record.size() > scope->held_records_.size()) {
@@ -146,7 +151,7 @@ void RepeatScope::End(bool failed) {
     // Logged already; a failure so long is taken as a new one each time.
     Flush();
     if (failed) {
-      StartRun(filter_, signature_, size_, filter_.clock_ms());
+      StartRun(filter_, signature_, filter_.clock_ms());
     } else {
       RepeatSuccess(filter_);
     }

@@ -9,6 +9,11 @@
 //
 //   Repeated 599 times: SN: ERROR I2C READ
 //
+// Records that differ only in their numbers count as the same failure (a
+// connection time-out that names its milliseconds and port, say), so a
+// failure is not logged anew each time its numbers change; the count
+// record shows the text of the run's first failure.
+//
 // A success, or a different failure, ends the run: the repeats not told yet
 // are told first, then the new records are logged as usual.
 //
@@ -36,17 +41,27 @@ int64_t MonotonicMilliseconds();
 
 inline constexpr int64_t kRepeatReportMs = 60'000;
 
+// What tells failures apart: a checksum and length of their records, each
+// run of decimal digits counted as one character.
+struct RepeatSignature {
+  uint32_t hash = 2166136261u;  // FNV-1a
+  size_t size = 0;
+  bool in_digits = false;
+  bool operator==(const RepeatSignature& other) const {
+    return hash == other.hash && size == other.size;
+  }
+};
+
 struct RepeatFilter {
   // The least time between two records that count repeats, and the clock
   // that measures it (tests give a clock of their own).
   int64_t report_ms = kRepeatReportMs;
   int64_t (*clock_ms)() = MonotonicMilliseconds;
 
-  // The failure now repeating: its records' checksum and size, and the
-  // start of its text for the records that count its repeats.
+  // The failure now repeating: its signature, and the start of its text
+  // for the records that count its repeats.
   bool failing = false;
-  uint32_t signature = 0;
-  size_t size = 0;
+  RepeatSignature signature{};
   std::array<char, 96> summary{};
   uint32_t repeats = 0;  // not told yet
   int64_t told_at = 0;
@@ -96,7 +111,7 @@ class RepeatScope {
   bool active_ = false;  // this scope gathers its thread's records
   bool ended_ = false;
   bool overflowed_ = false;
-  uint32_t signature_;
+  RepeatSignature signature_{};
   size_t size_ = 0;     // every record's bytes, also those logged at once
   size_t held_ = 0;     // bytes in held_records_
   std::array<char, 2048> held_records_{};

@@ -133,4 +133,17 @@ TEST_F(RepeatLogTest, AScopeGathersOnlyItsOwnThreadsRecordsAndLosesNothingWhenFu
   EXPECT_EQ(log.back(), "record 199 of a long failure\n");
 }
 
+TEST_F(RepeatLogTest, RecordsThatDifferOnlyInTheirNumbersRepeatTheFailure) {
+  // A connection failure names its port and milliseconds, which change.
+  LogRepeatedFailure(filter_, "failed: 127.0.0.1 port 58227 after 12 ms\n");
+  LogRepeatedFailure(filter_, "failed: 127.0.0.1 port 58227 after 0 ms\n");
+  LogRepeatedFailure(filter_, "failed: 127.0.0.1 port 58227 after 1004 ms\n");
+  // Another word is another failure.
+  LogRepeatedFailure(filter_, "failed: 127.0.0.1 port 58227 after 1004 s\n");
+  EXPECT_EQ(Log(), (std::vector<std::string>{
+                       "failed: 127.0.0.1 port 58227 after 12 ms\n",
+                       "Repeated 2 times: failed: 127.0.0.1 port 58227 after 12 ms\n",
+                       "failed: 127.0.0.1 port 58227 after 1004 s\n"}));
+}
+
 }  // namespace

@@ -36,6 +36,13 @@ package_options=$(awk '
   }' "$makefile")
 [ -n "$package_options" ] || { echo "$0: no CMAKE_OPTIONS in $makefile" >&2; exit 1; }
 
+# A build folder made with another toolchain (a new sysroot folder) starts
+# afresh: CMake would drop every option given here along with its cache.
+if [ -f "$build/CMakeCache.txt" ] &&
+   [ "$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" != "$tools/$target-g++" ]; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+
 # shellcheck disable=SC2086  # one option per line, none holds a blank
 CFLAGS="$target_cflags" CXXFLAGS="$target_cflags" LDFLAGS="$target_ldflags" \
 cmake -S "$source" -B "$build" -G Ninja --no-warn-unused-cli \

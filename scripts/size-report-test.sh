@@ -1,7 +1,8 @@
 #!/bin/sh
 # The size check of scripts/size-report.sh on made-up builds: ten small C
 # programs pass; one that needs libstdc++ as a shared library, one over its
-# budget and one missing each fail it, naming the program.
+# budget, one holding the test toolchain's run-time adaptation and one
+# missing each fail it, naming the program.
 #
 #   scripts/size-report-test.sh        (a test of the cross build)
 set -eu
@@ -16,6 +17,8 @@ printf 'static const char big[54000] = {1};\nint main(void) { return big[0] - 1;
 "$triple-gcc" -o "$work/small-prog" "$work/small.c"
 "$triple-g++" -o "$work/runtime-prog" "$work/runtime.cc"
 "$triple-gcc" -o "$work/big-prog" "$work/big.c"
+printf 'int __newlocale(void) { return 0; }\nint main(void) { return __newlocale(); }\n' > "$work/compat.c"
+"$triple-gcc" -o "$work/compat-prog" "$work/compat.c"
 
 programs="cloudd verifyd bridged standbyd ctlcfg keybase fwupdate extcard occupancy provision"
 failed=0
@@ -55,6 +58,11 @@ expect big 1 "extcard: .* over its budget of 49152"
 build big-daemon
 cp "$work/big-prog" "$work/big-daemon/bin/standbyd"
 expect big-daemon 0
+
+# Code of the test toolchain's run-time adaptation in a program.
+build compat
+cp "$work/compat-prog" "$work/compat/bin/occupancy"
+expect compat 1 "occupancy: holds the test toolchain's run-time adaptation (__newlocale )"
 
 build missing
 rm "$work/missing/bin/keybase"

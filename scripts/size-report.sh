@@ -14,7 +14,10 @@
 #     the board does not have it, what a program uses of it is linked in;
 #   - its loaded bytes exceed its budget (in builds optimised for size):
 #     tools 48 KiB, bridged and standbyd 64 KiB, cloudd and verifyd 128 KiB;
-#   - it was not built.
+#   - it was not built;
+#   - it holds code of scripts/toolchain/cxx-runtime-compat.c, which adapts
+#     Debian's glibc-built C++ run-time to musl for the tests: a program
+#     that needs it would differ from what the SDK's own toolchain builds.
 #
 #   ./scripts/size-report.sh
 #       the package's build (scripts/cross.sh's build-openwrt/), then the
@@ -93,6 +96,11 @@ report() {
         failures="$failures
 $program: not built"
         continue
+      fi
+      compat=$("$triple-readelf" -sW "$bin/$program" | awk '$8 ~ /^(_dl_find_object|__newlocale|__duplocale|__freelocale|__strftime_l|arc4random|__libc_single_threaded)$/ && $7 != "UND" { print $8 }' | sort -u | tr '\n' ' ')
+      if [ -n "$compat" ]; then
+        failures="$failures
+$program: holds the test toolchain's run-time adaptation ($compat)"
       fi
       "$triple-strip" -o "$stripped/$program" "$bin/$program"
       bytes=$(wc -c < "$stripped/$program" | tr -d ' ')

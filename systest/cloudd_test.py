@@ -3,6 +3,7 @@ server: activation, every operation and its answer, refusals, failure
 counting, redirects, the reply size limit, events and their confirmation,
 the card read-out, card decisions, the clocks and the traffic file."""
 
+import calendar
 import os
 import re
 import shutil
@@ -34,8 +35,11 @@ def event(code, b1=0, b2=0, month=0x03, day=0x05, hour=0x12, minute=0x34, second
 class CloudTest(unittest.TestCase):
     """One board, one stand-in server and one cloudd per test."""
 
+    # Seconds the daemon's clock runs ahead of the machine's (None: none).
+    clock_shift = None
+
     def setUp(self):
-        self.board = Board(serial=4242)
+        self.board = Board(serial=4242, clock_shift=self.clock_shift)
         self.addCleanup(self.board.close)
         self.addCleanup(lambda: self.assertEqual(self.board.sanitizer_reports(), []))
         self.mcu = self.board.mcu
@@ -546,6 +550,38 @@ class ClockTest(CloudTest):
         self.wait_record("Change MODE: 03\n")
         self.assertTrue(self.server.wait_for(
             lambda: any(m.get("mode") == 3 for m in self.server.messages("ping")), TIMEOUT))
+
+
+
+# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
+# (03:14:07 on 19 January 2038).
+AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
+
+
+class AfterYear2038Test(CloudTest):
+    """cloudd with its clock in 2040: the server's date sets the system clock,
+    the controller clock follows the system clock, events carry the year."""
+
+    clock_shift = AFTER_2038 - int(time.time())
+
+    def test_dates_after_2038_set_the_clocks_and_date_the_events(self):
+        self.board.env["TZ"] = "UTC0"
+        self.mcu.event(event(4))
+        self.activate(interval=5, date="2040-06-01 12:30:00")
+        # The system clock: seconds past 2^31.
+        self.wait_record("Set Local Time To Server Time\n")
+        self.assertEqual(self.board.read("var/run/system-clock").split()[0],
+                         str(calendar.timegm((2040, 6, 1, 12, 30, 0))))
+        # The controller clock, from the system clock (whose setting the
+        # off-board run only records): 2040, BCD year 0x40.
+        self.wait_record(lambda r: r.startswith("Time DIFF: -"))
+        self.assertTrue(self.mcu.wait_for(
+            lambda: self.mcu.clock_get()[0].startswith("2040-06-01 12:0"), TIMEOUT),
+            self.mcu.clock_get())
+        self.assertEqual(self.mcu.peek(0, 0xD0, 6, 1), b"\x40")
+        # The event carries the year of the system clock.
+        [reported] = self.server.wait_for_message("events", timeout=TIMEOUT)["events"]
+        self.assertEqual(reported["time"], "2040-03-05 12:34:56")
 
 
 if __name__ == "__main__":

@@ -55,6 +55,13 @@ def _openssl(*args, cwd):
 
 
 def _new_key(name, cwd):
+    # TQ8_TEST_CERT_KEY=rsa:BITS makes RSA keys instead of P-256 ones (for
+    # measuring a handshake with the keys deployed servers often use).
+    kind = os.environ.get("TQ8_TEST_CERT_KEY", "")
+    if kind.startswith("rsa:"):
+        _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:" + kind[4:],
+                 "-out", name + ".key", cwd=cwd)
+        return
     _openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:prime256v1",
              "-out", name + ".key", cwd=cwd)
 

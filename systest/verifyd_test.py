@@ -4,8 +4,10 @@ batches and their acknowledge counts, the probe that brings the daemon back
 online, the clocks set from the server's "date", the command socket, a
 maintenance tool beside the busy daemon, and a server that misbehaves."""
 
+import calendar
 import json
 import os
+import time
 import shutil
 import signal
 import socket
@@ -43,10 +45,14 @@ def command(request, timeout=5.0):
         return receive(s, timeout=timeout)
 
 
-class VerifyTest(unittest.TestCase):
+class VerifyBase(unittest.TestCase):
+    """One board, one stand-in access server and one verifyd per test."""
+
+    # Seconds the daemon's clock runs ahead of the machine's (None: none).
+    clock_shift = None
 
     def setUp(self):
-        self.board = Board(serial=4242, model=0x0642)
+        self.board = Board(serial=4242, model=0x0642, clock_shift=self.clock_shift)
         self.addCleanup(self.board.close)
         self.addCleanup(lambda: self.assertEqual(self.board.sanitizer_reports(), []))
         self.mcu = self.board.mcu
@@ -77,6 +83,9 @@ class VerifyTest(unittest.TestCase):
     def wait_record(self, text, timeout=tq8sys.DEFAULT_TIMEOUT, count=1):
         self.assertIsNotNone(self.board.wait_for_record(text, timeout, count),
                              "%r not in %r" % (text, self.board.records()[-30:]))
+
+
+class VerifyTest(VerifyBase):
 
     # --- start-up ---
 
@@ -337,6 +346,37 @@ class VerifyTest(unittest.TestCase):
         self.wait_record("Server ONLINE\n", timeout=PROBE_WAIT)
         self.assertEqual(self.answers_for(1, count=5), (0x25, 1, CARD))
         self.assertIsNone(self.daemon.poll())
+
+
+
+# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
+# (03:14:07 on 19 January 2038).
+AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
+
+
+class AfterYear2038Test(VerifyBase):
+    """verifyd with its clock in 2040: the server's date sets the system and
+    controller clocks, events carry the year."""
+
+    clock_shift = AFTER_2038 - int(time.time())
+
+    def test_dates_after_2038_set_the_clocks_and_date_the_events(self):
+        self.mcu.clock_freeze()
+        self.mcu.clock_set("2020-06-01 12:00:00")
+        self.server.set(date="2040-06-01 12:30:00")
+        self.start(tz="UTC0")
+        self.wait_record("SystemTime SET OK\n")
+        self.assertEqual(self.board.read("var/run/system-clock").split()[0],
+                         str(calendar.timegm((2040, 6, 1, 12, 30, 0))))
+        # 12:30:00 on Friday 1 June 2040: BCD seconds, minutes, hours,
+        # weekday, day, month, year - 2000.
+        self.assertTrue(self.mcu.wait_for(
+            lambda: self.mcu.peek(0, 0xD0, 0, 7) == bytes.fromhex("00301205010640")),
+            self.mcu.peek(0, 0xD0, 0, 7).hex())
+        self.mcu.ext_events([bytes.fromhex("0200C01205080706")])
+        request = self.server.wait_for_operation("events")
+        self.assertIsNotNone(request)
+        self.assertEqual(request["events"][0]["date"], "2040-12-05 08:07:06")
 
 
 if __name__ == "__main__":
