@@ -14,7 +14,7 @@
 #include "bridged/mcu_relay.h"
 #include "bridged/statistics.h"
 #include "discovery/discovery.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "bridged/text_frame.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 

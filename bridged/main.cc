@@ -9,7 +9,7 @@
 #include "daemon/start.h"
 #include "daemon/thread_ctrl.h"
 #include "discovery/discovery.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 

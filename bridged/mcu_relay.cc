@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 
 namespace {

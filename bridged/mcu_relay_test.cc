@@ -13,7 +13,7 @@
 
 #include "bridged/tables.h"
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 #include "testing/captured_stdout.h"

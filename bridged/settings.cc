@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "bridged/tables.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "minini/config_keys.h"
 
 BridgeSettings ReadBridgeSettings() {

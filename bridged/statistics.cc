@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdio>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "cloudd/wait_phase.h"
 #include "link/commands.h"
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "net/controller_ip.h"
 
 namespace {

@@ -16,8 +16,8 @@
 #include "discovery/discovery.h"
 #include "link/commands.h"
 #include "link/memory_map.h"
-#include "link/platform.h"
-#include "link/text_part.h"
+#include "link/platform/platform.h"
+#include "link/platform/text_part.h"
 #include "net/http_client.h"
 
 namespace {

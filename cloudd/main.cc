@@ -8,7 +8,7 @@
 #include "cloudd/state.h"
 #include "cloudd/tables.h"
 #include "daemon/start.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "minini/config_keys.h"

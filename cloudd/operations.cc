@@ -10,7 +10,7 @@
 #include "cloudd/batch.h"
 #include "link/commands.h"
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "net/json_reply.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 const char* FormatTrafficTotal(double total, std::span<char> out) {
   const uint64_t t = total > 0 ? static_cast<uint64_t>(total) : 0;

@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "cloudd/batch.h"
-#include "link/bcd.h"
+#include "link/platform/bcd.h"
 #include "link/commands.h"
 #include "link/memory.h"
 #include "link/memory_map.h"
-#include "link/platform.h"
-#include "link/repeat_log.h"
+#include "link/platform/platform.h"
+#include "link/platform/repeat_log.h"
 
 namespace {
 

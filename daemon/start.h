@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 // The daemon's own texts for its argument.
 struct DaemonTexts {

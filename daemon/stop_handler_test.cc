@@ -12,7 +12,7 @@
 #include <string>
 
 #include "daemon/start.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/test_variants.h"
 #include "link/variant.h"
 #include "testing/files.h"

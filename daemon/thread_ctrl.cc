@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 

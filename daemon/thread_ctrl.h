@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "link/repeat_log.h"
+#include "link/platform/repeat_log.h"
 
 // One poll.  Returns the seconds to wait before the next one (0: try again
 // soon).  A failed read is logged through `failures`, so an MCU that stays

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/platform.h"
-#include "link/sync.h"
+#include "link/platform/platform.h"
+#include "link/platform/sync.h"
 
 namespace {
 

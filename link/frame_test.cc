@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "link/bcd.h"
+#include "link/platform/bcd.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include "link/testing/test_variants.h"
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/emulated_board.h"
 #include "link/variant.h"
 

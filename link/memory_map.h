@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <span>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/records.h"
 #include "link/result.h"
 

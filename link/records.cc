@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/bcd.h"
+#include "link/platform/bcd.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "link/platform.h"
-#include "link/sync.h"
+#include "link/platform/platform.h"
+#include "link/platform/sync.h"
 #include "link/variant.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/emulated_board.h"
 #include "link/testing/test_variants.h"
 #include "link/transaction.h"

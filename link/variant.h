@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 // Messages of one kind of transaction; a null text is not reported.  Texts
 // carry their own line ends.

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "minini/minIni.h"
 
 namespace {

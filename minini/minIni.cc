@@ -1,6 +1,6 @@
 // INI file reading and writing.
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 #include "minini/minIni.h"
 
 #include <fcntl.h>

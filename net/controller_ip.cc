@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "link/platform.h"
-#include "link/text_part.h"
+#include "link/platform/platform.h"
+#include "link/platform/text_part.h"
 
 namespace {
 

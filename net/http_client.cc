@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 

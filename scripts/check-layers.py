@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """Checks that includes flow one way through the code base:
 
-    programs -> daemon, net, discovery, minini -> link (with its platform layer)
+    programs -> daemon -> link -> platform
+    programs -> net, discovery, minini -> platform
 
-- link/ includes only link/;
-- daemon/, net/, discovery/ and minini/ include themselves and link/;
+- link/platform/ (the platform layer) includes only itself;
+- link/ (the MCU's protocol) includes itself and the platform layer;
+- net/, discovery/ and minini/ include themselves and the platform layer,
+  never the MCU's protocol;
+- daemon/ includes itself, link/ and the platform layer;
 - a program folder (cloudd/, verifyd/, bridged/, standbyd/, tools/NAME/)
   includes itself and the libraries, never another program;
 - the emulator (emulator/) and the test helpers (testing/, any .../testing/
@@ -20,15 +24,20 @@ import re
 import sys
 
 LIBRARIES = {"daemon", "net", "discovery", "minini"}
+# The libraries that stand on the platform layer alone.
+PLATFORM_ONLY = {"net", "discovery", "minini"}
 PROGRAMS = {"cloudd", "verifyd", "bridged", "standbyd", "tools"}
 TEST_ONLY = {"emulator", "testing"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def component(path):
-    """The layer a repository path belongs to: 'link', 'daemon', ...,
-    'tools/NAME' for a tool, or the first folder otherwise."""
+    """The layer a repository path belongs to: 'platform' (link/platform/),
+    'link', 'daemon', ..., 'tools/NAME' for a tool, or the first folder
+    otherwise."""
     parts = path.split("/")
+    if parts[0] == "link" and len(parts) > 2 and parts[1] == "platform":
+        return "platform"
     if parts[0] == "tools" and len(parts) > 2:
         return "tools/" + parts[1]
     return parts[0]
@@ -47,12 +56,16 @@ def allowed(source, target):
     src, dst = component(source), component(target)
     if dst in TEST_ONLY or "testing" in target.split("/")[:-1]:
         return False
+    if src == "platform":
+        return dst == "platform"
     if src == "link":
-        return dst == "link"
+        return dst in ("link", "platform")
+    if src in PLATFORM_ONLY:
+        return dst in (src, "platform")
     if src in LIBRARIES:
-        return dst in (src, "link")
+        return dst in (src, "link", "platform")
     if src in PROGRAMS or src.startswith("tools/"):
-        return dst == src or dst in LIBRARIES or dst == "link"
+        return dst == src or dst in LIBRARIES or dst in ("link", "platform")
     return True
 
 

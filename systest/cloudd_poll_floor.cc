@@ -14,7 +14,7 @@
 #include "link/commands.h"
 #include "link/memory.h"
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 

@@ -4,9 +4,9 @@
 #include <array>
 #include <cstdio>
 
-#include "link/bcd.h"
+#include "link/platform/bcd.h"
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/test_variants.h"
 #include "link/transaction.h"
 #include "link/variant.h"

@@ -10,9 +10,9 @@
 #include <new>
 #include <string_view>
 
-#include "link/platform.h"
-#include "link/repeat_log.h"
-#include "link/sync.h"
+#include "link/platform/platform.h"
+#include "link/platform/repeat_log.h"
+#include "link/platform/sync.h"
 #include "net/http_client.h"
 #include "net/json_reply.h"
 #include "verifyd/clock_from_reply.h"

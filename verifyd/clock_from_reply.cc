@@ -1,7 +1,7 @@
 #include "verifyd/clock_from_reply.h"
 
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 bool ParseReplyDate(const char* text, time_t& when) {
   std::tm parsed{};

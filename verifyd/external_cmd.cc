@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "link/commands.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "net/json_reply.h"
 #include "verifyd/requests.h"
 #include "verifyd/settings.h"

@@ -11,7 +11,7 @@
 #include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/commands.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "net/controller_ip.h"

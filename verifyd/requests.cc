@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "link/bcd.h"
+#include "link/platform/bcd.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "link/commands.h"
 #include "link/memory_map.h"
-#include "link/repeat_log.h"
+#include "link/platform/repeat_log.h"
 #include "verifyd/access_client.h"
 #include "verifyd/requests.h"
 #include "verifyd/server_state.h"

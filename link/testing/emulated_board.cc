@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "testing/files.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <span>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "tools/ctlcfg/actions.h"

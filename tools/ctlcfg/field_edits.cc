@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 
 namespace {
 

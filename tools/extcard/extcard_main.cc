@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "tools/extcard/external_card.h"

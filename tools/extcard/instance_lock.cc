@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 InstanceLock TakeInstanceLock(const char* fixed_path) {
   int fd = PlatformOpen(fixed_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -2,7 +2,7 @@
 // loader.
 #include <cstdio>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "tools/fwupdate/tables.h"

@@ -11,7 +11,7 @@
 #include <cinttypes>
 
 #include "link/memory.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "tools/fwupdate/progress_bar.h"
 

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 
 namespace {
 

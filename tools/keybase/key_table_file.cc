@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "tools/keybase/actions.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 #include "minini/config_keys.h"
 #include "minini/minIni.h"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "link/memory_map.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/transaction.h"
 #include "link/variant.h"
 #include "tools/occupancy/group_names.h"

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "tools/provision/shell_command.h"
 
 namespace {

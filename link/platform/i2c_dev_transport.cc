@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "link/i2c_transport.h"
-#include "link/syscall_count.h"
+#include "link/platform/i2c_transport.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // the kernel-log records, the clock file, the bus-designator rules and the
 // I2C transport each kind of device node gets.
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/test_variants.h"
 
 #include <gtest/gtest.h>

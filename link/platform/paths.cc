@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/paths.h"
-#include "link/platform.h"
-#include "link/syscall_count.h"
+#include "link/platform/paths.h"
+#include "link/platform/platform.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // TextPart: the bounded replacement of string_view::substr.
 
-#include "link/text_part.h"
+#include "link/platform/text_part.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The pthread mutex and condition helpers: exclusion between threads,
 // waking a waiter, and a timed wait that ends without a signal.
 
-#include "link/sync.h"
+#include "link/platform/sync.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

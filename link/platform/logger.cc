@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/platform.h"
-#include "link/repeat_log.h"
-#include "link/syscall_count.h"
+#include "link/platform/platform.h"
+#include "link/platform/repeat_log.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

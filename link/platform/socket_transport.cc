@@ -17,8 +17,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "link/i2c_transport.h"
-#include "link/syscall_count.h"
+#include "link/platform/i2c_transport.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

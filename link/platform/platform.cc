@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "link/platform.h"
-#include "link/syscall_count.h"
+#include "link/platform/platform.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

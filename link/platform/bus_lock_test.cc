@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "link/testing/test_variants.h"
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/emulated_board.h"
 #include "testing/process.h"
 #include "link/variant.h"

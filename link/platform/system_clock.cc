@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "link/paths.h"
-#include "link/platform.h"
+#include "link/platform/paths.h"
+#include "link/platform/platform.h"
 
 int SetSystemClock(time_t when) {
   if (OffBoard()) {

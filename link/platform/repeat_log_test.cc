@@ -2,7 +2,7 @@
 // minute, the count told again when the run ends; records gathered by a
 // scope, on its own thread only.
 
-#include "link/repeat_log.h"
+#include "link/platform/repeat_log.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 #include "link/testing/test_variants.h"
 #include "link/variant.h"
 #include "testing/files.h"

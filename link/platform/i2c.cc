@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/i2c_transport.h"
-#include "link/platform.h"
-#include "link/syscall_count.h"
+#include "link/platform/i2c_transport.h"
+#include "link/platform/platform.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

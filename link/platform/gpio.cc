@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "link/platform.h"
-#include "link/syscall_count.h"
+#include "link/platform/platform.h"
+#include "link/platform/syscall_count.h"
 
 namespace {
 

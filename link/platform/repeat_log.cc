@@ -1,4 +1,4 @@
-#include "link/repeat_log.h"
+#include "link/platform/repeat_log.h"
 
 #include <time.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "link/platform.h"
+#include "link/platform/platform.h"
 
 namespace {
 
