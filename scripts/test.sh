@@ -30,7 +30,7 @@ cmake -S "$TQ8_SOURCE" -B "$TQ8_SOURCE/build-tsan" -G Ninja -DTQ8_TSAN=ON \
 cmake --build "$TQ8_SOURCE/build-tsan" --target tsan-checks
 echo "== tests with ThreadSanitizer"
 ctest --test-dir "$TQ8_SOURCE/build-tsan" --output-on-failure -j "$jobs" \
-  -R '^(systest_(cloudd|verifyd|bridged|standbyd)|soak|discovery_test|daemon_stop_handler_test|link_bus_lock_test)$'
+  -R '^(systest_(cloudd|verifyd|bridged|standbyd)|soak|discovery_test|daemon_(stop_handler|start)_test|link_(bus_lock|repeat_log)_test)$'
 
 # The fuzz targets, each for a short bounded time (clang, libFuzzer).
 "$TQ8_SOURCE/scripts/fuzz.sh"
