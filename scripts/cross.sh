@@ -35,7 +35,7 @@ package="$TQ8_SOURCE/build-openwrt"
 "$TQ8_SOURCE/scripts/openwrt-cmake.sh" "$sysroot" "$package" "$@" >/dev/null
 cmake --build "$package"
 rm -rf "$package/destdir" "$package/package-root"
-DESTDIR="$package/destdir" cmake --install "$package" >/dev/null
+DESTDIR="$package/destdir" ninja -C "$package" install >/dev/null
 sh "$TQ8_SOURCE/openwrt/check-install.sh" "$package/destdir" "$package/package-root"
 
 echo "== the same with the tests (build-mips)"
