@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cloudd/key_image.h"
 #include "link/commands.h"
 #include "link/memory_map.h"
 #include "net/http_client.h"
@@ -84,7 +85,7 @@ struct CloudState {
 
   MessageBatch batch;
   ResponseBody response{.overflow_message = "HTTP Buffer owerflow\n"};
-  std::array<uint8_t, kKeyMemorySize> key_image{};
+  KeyImage key_image{};
 
   double download_total = 0;
   double upload_total = 0;
