@@ -73,27 +73,23 @@ Outcome SetActive(CloudState& state, json_object* message, int id) {
 Outcome CheckAccess(CloudState& state, json_object* message, int) {
   int32_t granted = 0;
   if (!JsonLenientInt(message, "granted", granted)) return Refuse("ERROR GET GRANTED\n");
-  WaitState& wait = state.wait;
-  if (wait.decision_length == 0) {
+  const CardRequest* request = CardDecided(state.cards);
+  if (request == nullptr) {
     // A decision with no card asked about would hand the MCU an empty card.
     LogMessage("GRANT_ACCEESS: no card awaits a decision\n");
     return Outcome::kDone;
   }
-  const size_t n = wait.decision_length;
-  const uint8_t reader = wait.decision_card[0] & 1;
+  const uint8_t reader = request->reader();
   std::array<char, 2 * kExternalBufferSize + 64> line{};
   int length = std::snprintf(line.data(), line.size(), "GRANT_ACCEESS: %d to", granted);
-  for (size_t k = 1; k < n; ++k) {
-    length += std::snprintf(line.data() + length, line.size() - length, "%02X",
-                            wait.decision_card[k]);
+  for (const uint8_t byte : request->card()) {
+    length += std::snprintf(line.data() + length, line.size() - length, "%02X", byte);
   }
   std::snprintf(line.data() + length, line.size() - length, " from %d\n", reader);
   LogMessage("%s", line.data());
   // Only 1 grants.  A server that means "no" by another value (-1, 2)
   // must not open the door, and the MCU knows no codes beyond 0x22 to 0x25.
-  SetExternal(std::span<const uint8_t>(wait.decision_card.data() + 1, n - 1),
-              ExternalAnswerCode(granted == 1, reader), reader);
-  wait.decision_length = 0;
+  SetExternal(request->card(), ExternalAnswerCode(granted == 1, reader), reader);
   return Outcome::kDone;
 }
 

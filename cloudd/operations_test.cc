@@ -59,8 +59,9 @@ class OperationsTest : public ::testing::Test {
   }
   // A card awaiting the server's decision, at reader 1.
   void AwaitDecision() {
-    state_->wait.decision_card = {0x21, 0x0A, 0x0B, 0x0C};
-    state_->wait.decision_length = 4;
+    const std::vector<uint8_t> reply{0x21, 0x0A, 0x0B, 0x0C};
+    ASSERT_TRUE(CardPresented(state_->cards, reply));
+    CardAsked(state_->cards);
   }
 
   std::unique_ptr<CloudState> state_;
@@ -119,7 +120,7 @@ TEST_F(OperationsTest, OnlyGranted1Grants) {
     ASSERT_FALSE(answers.empty()) << granted;
     EXPECT_EQ(answers.back().code, code) << granted;
     EXPECT_EQ(answers.back().card, (std::vector<uint8_t>{0x0A, 0x0B, 0x0C})) << granted;
-    EXPECT_EQ(state_->wait.decision_length, 0u);
+    EXPECT_NE(state_->cards.asked.step, CardStep::kAsked);
   }
   EXPECT_TRUE(Logged("GRANT_ACCEESS: -1 to0A0B0C from 1\n"));
 }

@@ -83,13 +83,12 @@ bool WaitStep(CloudState& state, long& work_ms) {
   const int64_t t0 = MonotonicMilliseconds();
   ReadIdentityForPolling(true);
 
-  if (state.online != 0 && !wait.check_access_pending) {
+  if (state.online != 0 && !CardWaitsForAsking(state.cards)) {
     RepeatScope external(g_external_failures);
-    const int n = GetExternal(wait.card, 0);
+    std::array<uint8_t, kExternalBufferSize> reply{};
+    const int n = GetExternal(reply, 0);
     external.End(n <= 0);
-    wait.card_length = n > 0 ? static_cast<size_t>(n) : 0;
-    if (n > 0 && (wait.card[0] & 0xE0) != 0) {
-      wait.check_access_pending = true;
+    if (n > 0 && CardPresented(state.cards, std::span<const uint8_t>(reply.data(), n))) {
       return true;
     }
   }

@@ -233,9 +233,9 @@ TEST_F(WaitPhaseTest, APresentedCardEndsTheWaitInOnlineState) {
   const auto start = std::chrono::steady_clock::now();
   WaitPhase(*state_, 5);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-  EXPECT_TRUE(state_->wait.check_access_pending);
-  EXPECT_EQ(state_->wait.card_length, 4u);
-  EXPECT_EQ(state_->wait.card[0], 0x21);
+  EXPECT_TRUE(CardWaitsForAsking(state_->cards));
+  EXPECT_EQ(state_->cards.at_reader.length, 4u);
+  EXPECT_EQ(state_->cards.at_reader.reply[0], 0x21);
 }
 
 TEST_F(WaitPhaseTest, AWaitingEventEndsTheWaitBeforeAnySleep) {
