@@ -88,9 +88,9 @@ bool PostBatch(CloudState& state, HttpHandle& handle, const HttpHeaderList& head
     LogMessage("curl_easy_perform() failed: %s\n", handle.ErrorText(result));
   } else if (state.response.overflowed) {
     // What is left after an overflow is the tail of a body, not a reply.
-    succeeded = HandleReply(state, "") == 1;
+    succeeded = HandleReply(state, "");
   } else {
-    succeeded = HandleReply(state, state.response.Text()) == 1;
+    succeeded = HandleReply(state, state.response.Text());
   }
 
   curl_off_t uploaded = 0;

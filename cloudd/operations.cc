@@ -326,19 +326,19 @@ std::optional<std::time_t> ParseServerDate(const char* text) {
   return when;
 }
 
-int HandleReply(CloudState& state, std::string_view body) {
+bool HandleReply(CloudState& state, std::string_view body) {
   LogMessage("DATA TO PARSE: %.*s\n", static_cast<int>(body.size()), body.data());
   const JsonDocument reply(body);
   LogMessage("Try to parse JSON\n");
   json_object* root = reply.root();
   if (root == nullptr) {
     LogMessage("ERROR parse JSON\n");
-    return 0;
+    return false;
   }
   const char* date = nullptr;
   if (!JsonString(root, "date", date)) {
     LogMessage("ERROR GET DATE\n");
-    return 0;
+    return false;
   }
   LogMessage("DATE= %s\n", date);
   TakeServerClock(date);
@@ -351,7 +351,7 @@ int HandleReply(CloudState& state, std::string_view body) {
   json_object* messages = nullptr;
   if (!JsonArray(root, "messages", messages)) {
     LogMessage("ERROR GET MESSAGES\n");
-    return 0;
+    return false;
   }
   const size_t count = json_object_array_length(messages);
   for (size_t i = 0; i < count; ++i) {
@@ -363,12 +363,12 @@ int HandleReply(CloudState& state, std::string_view body) {
     int32_t id = 0;
     if (!JsonLenientInt(message, "id", id)) {
       LogMessage("ERROR GET ID\n");
-      return 0;
+      return false;
     }
     const char* name = nullptr;
     if (!JsonString(message, "operation", name)) {
       LogMessage("ERROR GET OPERATION\n");
-      return 0;
+      return false;
     }
     LogMessage("OPERATION= %s\n", name);
     const Operation* operation = FindOperation(name);
@@ -376,7 +376,7 @@ int HandleReply(CloudState& state, std::string_view body) {
       LogMessage("UNKNOWN OPERATION\n");
       continue;
     }
-    if (operation->run(state, message, id) == Outcome::kRefused) return 0;
+    if (operation->run(state, message, id) == Outcome::kRefused) return false;
   }
-  return 1;
+  return true;
 }
