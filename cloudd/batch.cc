@@ -34,13 +34,14 @@ constexpr const char* kSuccessAnswer = "{ \"id\":%d, \"success\":1}";
 // Largest read-out chunk: 16 slots of 8 bytes.
 constexpr uint32_t kChunkBytes = 128;
 
-// A GetExternal reply's card as hexadecimal pairs: bytes 1 to n-1 in that
-// order under Wiegand, from byte n-1 down to byte 1 under Dallas.
-void CardReplyText(const uint8_t* reply, size_t length, bool wiegand,
-                   std::span<char, 2 * kExternalBufferSize + 1> out) {
+// A presented card as hexadecimal pairs: in the order read under Wiegand,
+// from the last byte down under Dallas.
+void CardRequestText(const CardRequest& request, bool wiegand,
+                     std::span<char, 2 * kExternalBufferSize + 1> out) {
+  const std::span<const uint8_t> card = request.card();
   size_t at = 0;
-  for (size_t k = 1; k < length; ++k) {
-    const uint8_t byte = wiegand ? reply[k] : reply[length - k];
+  for (size_t k = 0; k < card.size(); ++k) {
+    const uint8_t byte = wiegand ? card[k] : card[card.size() - 1 - k];
     std::snprintf(out.data() + at, out.size() - at, "%02X", byte);
     at += 2;
   }
@@ -57,14 +58,13 @@ void AppendPowerOn(CloudState& state) {
               params.wiegand ? "wiegand" : "dallas");
 }
 
-// False when the message did not fit: the card then stays pending (and is
-// not polled for again) until a batch has room for it.
+// False when the message did not fit: the card then stays presented (and
+// is not polled for again) until a batch has room for it.
 bool AppendCheckAccess(CloudState& state) {
-  WaitState& wait = state.wait;
-  const size_t n = wait.card_length;
-  const int reader = wait.card[0] & 1;
+  const CardRequest& request = state.cards.at_reader;
+  const int reader = request.reader();
   std::array<char, 2 * kExternalBufferSize + 1> card{};
-  CardReplyText(wait.card.data(), n, ControllerParams().wiegand, card);
+  CardRequestText(request, ControllerParams().wiegand, card);
   // One append for the whole message, so it goes out whole or not at all.
   std::array<char, sizeof(card) + 128> message{};
   const int id = NextMessageId();
@@ -75,13 +75,10 @@ bool AppendCheckAccess(CloudState& state) {
     LogMessage("TrBuffer Full!\n");
     return false;
   }
-  std::printf("CHECK ACCESS (%d): [%d]\n ", static_cast<int>(n), reader);
-  for (size_t k = 1; k < n; ++k) std::printf("%02X", wait.card[k]);
+  std::printf("CHECK ACCESS (%d): [%d]\n ", static_cast<int>(request.length), reader);
+  for (const uint8_t byte : request.card()) std::printf("%02X", byte);
   std::printf("\n");
-
-  wait.decision_card = wait.card;
-  wait.decision_length = n;
-  wait.check_access_pending = false;
+  CardAsked(state.cards);
   return true;
 }
 
@@ -172,7 +169,7 @@ void BuildMessages(CloudState& state) {
   }
   // The card at the reader waits for its answer: nothing else goes ahead of
   // it, so a batch without room for it carries only the answers queued.
-  if (state.wait.check_access_pending && !AppendCheckAccess(state)) return;
+  if (CardWaitsForAsking(state.cards) && !AppendCheckAccess(state)) return;
   GetCtrlParams();
   LogMessage("Events: %d (Empty: %u)\n", static_cast<int>(state.wait.waiting),
              static_cast<unsigned>(state.batch.free()));

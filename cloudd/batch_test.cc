@@ -39,6 +39,10 @@ class BatchTest : public ::testing::Test {
                                      static_cast<uint8_t>(value & 0xFF)};
     mcu().Poke(0, 0xA0, 0x00BE, bytes);
   }
+  // A card presented at a reader, as GetExternal reports it.
+  void Present(const std::vector<uint8_t>& reply) {
+    ASSERT_TRUE(CardPresented(state_->cards, reply));
+  }
   // Runs read-out chunks until the read-out ends; returns their count.
   int ReadOut() {
     state_->read_out.in_progress = true;
@@ -114,22 +118,20 @@ TEST_F(BatchTest, AnActiveExchangeWithNothingElsePings) {
 TEST_F(BatchTest, TheCheckAccessMessageCarriesTheCardAndTheReader) {
   state_->active = 1;
   state_->online = 1;
-  state_->wait.card = {0x21, 0x0A, 0x0B, 0x0C};
-  state_->wait.card_length = 4;
-  state_->wait.check_access_pending = true;
+  Present({0x21, 0x0A, 0x0B, 0x0C});
   const std::string out = CapturedStdout([&] { BuildMessages(*state_); });
   EXPECT_EQ(out, "CHECK ACCESS (4): [1]\n 0A0B0C\n");
   EXPECT_NE(Text().find("\"operation\":\"check_access\",\"card\":\"0A0B0C\",\"reader\":2}"),
             std::string::npos);
-  EXPECT_FALSE(state_->wait.check_access_pending);
-  EXPECT_EQ(state_->wait.decision_length, 4u);
+  EXPECT_FALSE(CardWaitsForAsking(state_->cards));
+  EXPECT_EQ(state_->cards.asked.step, CardStep::kAsked);
+  EXPECT_EQ(state_->cards.asked.length, 4u);
 
   // Dallas: the card bytes from the last down.
   mcu().SetCtrlParams(0, 0x04, 1, 0);
   GetCtrlParams();
   BatchReset(state_->batch, 42);
-  state_->wait.card[0] = 0x20;
-  state_->wait.check_access_pending = true;
+  Present({0x20, 0x0A, 0x0B, 0x0C});
   CapturedStdout([&] { BuildMessages(*state_); });
   EXPECT_NE(Text().find("\"card\":\"0C0B0A\",\"reader\":1}"), std::string::npos);
 }
@@ -138,16 +140,14 @@ TEST_F(BatchTest, ACardThatDoesNotFitWaitsForTheNextBatchAheadOfEverythingElse) 
   state_->active = 1;
   state_->online = 1;
   state_->wait.waiting = 2;  // events wait too
-  state_->wait.card = {0x21, 0x0A, 0x0B, 0x0C};
-  state_->wait.card_length = 4;
-  state_->wait.check_access_pending = true;
+  Present({0x21, 0x0A, 0x0B, 0x0C});
   // Queued answers leave no room for the card's message.
   while (state_->batch.free() > 60) QueueSuccessAnswer(*state_, 1234567);
   const size_t used = state_->batch.used;
   EXPECT_EQ(CapturedStdout([&] { BuildMessages(*state_); }), "");
   EXPECT_EQ(state_->batch.used, used) << "nothing overtakes the card";
-  EXPECT_TRUE(state_->wait.check_access_pending);
-  EXPECT_EQ(state_->wait.decision_length, 0u);
+  EXPECT_TRUE(CardWaitsForAsking(state_->cards));
+  EXPECT_EQ(state_->cards.asked.step, CardStep::kNone);
 
   BatchReset(state_->batch, 42);
   QueueSuccessAnswer(*state_, 9);
@@ -156,8 +156,9 @@ TEST_F(BatchTest, ACardThatDoesNotFitWaitsForTheNextBatchAheadOfEverythingElse) 
   const size_t card = text.find("\"operation\":\"check_access\",\"card\":\"0A0B0C\"");
   ASSERT_NE(card, std::string::npos) << text;
   EXPECT_LT(card, text.find("\"operation\":\"events\"")) << text;
-  EXPECT_FALSE(state_->wait.check_access_pending);
-  EXPECT_EQ(state_->wait.decision_length, 4u);
+  EXPECT_FALSE(CardWaitsForAsking(state_->cards));
+  EXPECT_EQ(state_->cards.asked.step, CardStep::kAsked);
+  EXPECT_EQ(state_->cards.asked.length, 4u);
 }
 
 TEST_F(BatchTest, APointerOfOneSlotGivesOneChunkWithLastCardOne) {

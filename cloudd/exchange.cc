@@ -1,13 +1,13 @@
 #include "cloudd/exchange.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "cloudd/batch.h"
+#include "cloudd/key_image.h"
 #include "cloudd/operations.h"
 #include "cloudd/tables.h"
 #include "cloudd/traffic.h"
@@ -15,15 +15,11 @@
 #include "daemon/start.h"
 #include "discovery/discovery.h"
 #include "link/commands.h"
-#include "link/memory_map.h"
 #include "link/platform/platform.h"
 #include "link/platform/text_part.h"
 #include "net/http_client.h"
 
 namespace {
-
-// Every tenth key-image block shows a dot.
-constexpr uint32_t kDotEvery = 960;
 
 // Copies text into a fixed buffer, cut to fit.
 template <size_t N>
@@ -92,9 +88,9 @@ bool PostBatch(CloudState& state, HttpHandle& handle, const HttpHeaderList& head
     LogMessage("curl_easy_perform() failed: %s\n", handle.ErrorText(result));
   } else if (state.response.overflowed) {
     // What is left after an overflow is the tail of a body, not a reply.
-    succeeded = HandleReply(state, "") == 1;
+    succeeded = HandleReply(state, "");
   } else {
-    succeeded = HandleReply(state, state.response.Text()) == 1;
+    succeeded = HandleReply(state, state.response.Text());
   }
 
   curl_off_t uploaded = 0;
@@ -160,24 +156,6 @@ void CountExchange(CloudState& state, bool succeeded) {
   if (state.failures != 0 && state.online != 0) ToInactive(state);
 }
 
-void LoadKeyImage(CloudState& state) {
-  std::printf("Reading cards:");
-  state.key_image.fill(kEmptyByte);
-  for (uint32_t a = kKeyBaseStart; size_t n = KeyBlockSize(a); a += n) {
-    const std::span<uint8_t> block(state.key_image.data() + a, n);
-    bool reported = false;
-    while (!Done(ReadKeyMemory(static_cast<uint16_t>(a), block))) {
-      if (!reported) {
-        LogMessage("Reading cards: block %04X failed, reading it again\n", a);
-        reported = true;
-      }
-      ::usleep(kKeyImageRetryMs * 1000);
-    }
-    if (a % kDotEvery == 0) std::printf(".");
-  }
-  std::printf("\n");
-}
-
 void ExchangeStart(CloudState& state) {
   // libcurl's global set-up must come before any thread starts.
   HttpGlobalInit();
@@ -187,7 +165,7 @@ void ExchangeStart(CloudState& state) {
   state.download_total = 0;
   state.upload_total = 0;
   GetCtrlParams();
-  LoadKeyImage(state);
+  LoadKeyImage(state.key_image);
   BatchReset(state.batch, state.serial);
 }
 

@@ -17,8 +17,6 @@ inline constexpr unsigned kFailuresToInactive = 10;
 inline constexpr long kExchangeTimeoutSeconds = 5;
 // The CA file offered for TLS (peer and host are not verified).
 inline constexpr const char* kServerCaFile = "/etc/server.crt";
-// Pause before a key-image block that could not be read is read again.
-inline constexpr unsigned kKeyImageRetryMs = 500;
 
 // The header lines of every request, in this order.  "Expect:" with no
 // value keeps libcurl from waiting for a "100 Continue".
@@ -28,10 +26,6 @@ inline constexpr std::array<const char*, 4> kRequestHeaders{
 // Loop entry: discovery thread, traffic totals, controller parameters, key
 // image, first batch head, libcurl.
 void ExchangeStart(CloudState& state);
-
-// Reads key memory bus 0 into the key image, block by block from 0x00C0;
-// a block that fails is read again after a pause until it comes.
-void LoadKeyImage(CloudState& state);
 
 // One pass: messages, POST, reply, failure counting, traffic file, wait phase.
 void ExchangePass(CloudState& state);

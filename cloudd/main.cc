@@ -1,8 +1,8 @@
 // cloudd: the daemon of the controller's cloud mode.  It exchanges JSON
 // message batches with a cloud server over HTTP(S), carries out the server's
 // operations on the MCU and answers discovery probes.  This unit holds the
-// start-up order only; the work is in exchange, batch, operations and
-// wait_phase.
+// start-up order only; the work is in exchange, batch, event_json,
+// operations, wait_phase, card_request and key_image.
 
 #include "cloudd/exchange.h"
 #include "cloudd/state.h"

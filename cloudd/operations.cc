@@ -73,27 +73,23 @@ Outcome SetActive(CloudState& state, json_object* message, int id) {
 Outcome CheckAccess(CloudState& state, json_object* message, int) {
   int32_t granted = 0;
   if (!JsonLenientInt(message, "granted", granted)) return Refuse("ERROR GET GRANTED\n");
-  WaitState& wait = state.wait;
-  if (wait.decision_length == 0) {
+  const CardRequest* request = CardDecided(state.cards);
+  if (request == nullptr) {
     // A decision with no card asked about would hand the MCU an empty card.
     LogMessage("GRANT_ACCEESS: no card awaits a decision\n");
     return Outcome::kDone;
   }
-  const size_t n = wait.decision_length;
-  const uint8_t reader = wait.decision_card[0] & 1;
+  const uint8_t reader = request->reader();
   std::array<char, 2 * kExternalBufferSize + 64> line{};
   int length = std::snprintf(line.data(), line.size(), "GRANT_ACCEESS: %d to", granted);
-  for (size_t k = 1; k < n; ++k) {
-    length += std::snprintf(line.data() + length, line.size() - length, "%02X",
-                            wait.decision_card[k]);
+  for (const uint8_t byte : request->card()) {
+    length += std::snprintf(line.data() + length, line.size() - length, "%02X", byte);
   }
   std::snprintf(line.data() + length, line.size() - length, " from %d\n", reader);
   LogMessage("%s", line.data());
   // Only 1 grants.  A server that means "no" by another value (-1, 2)
   // must not open the door, and the MCU knows no codes beyond 0x22 to 0x25.
-  SetExternal(std::span<const uint8_t>(wait.decision_card.data() + 1, n - 1),
-              ExternalAnswerCode(granted == 1, reader), reader);
-  wait.decision_length = 0;
+  SetExternal(request->card(), ExternalAnswerCode(granted == 1, reader), reader);
   return Outcome::kDone;
 }
 
@@ -330,19 +326,19 @@ std::optional<std::time_t> ParseServerDate(const char* text) {
   return when;
 }
 
-int HandleReply(CloudState& state, std::string_view body) {
+bool HandleReply(CloudState& state, std::string_view body) {
   LogMessage("DATA TO PARSE: %.*s\n", static_cast<int>(body.size()), body.data());
   const JsonDocument reply(body);
   LogMessage("Try to parse JSON\n");
   json_object* root = reply.root();
   if (root == nullptr) {
     LogMessage("ERROR parse JSON\n");
-    return 0;
+    return false;
   }
   const char* date = nullptr;
   if (!JsonString(root, "date", date)) {
     LogMessage("ERROR GET DATE\n");
-    return 0;
+    return false;
   }
   LogMessage("DATE= %s\n", date);
   TakeServerClock(date);
@@ -355,7 +351,7 @@ int HandleReply(CloudState& state, std::string_view body) {
   json_object* messages = nullptr;
   if (!JsonArray(root, "messages", messages)) {
     LogMessage("ERROR GET MESSAGES\n");
-    return 0;
+    return false;
   }
   const size_t count = json_object_array_length(messages);
   for (size_t i = 0; i < count; ++i) {
@@ -367,12 +363,12 @@ int HandleReply(CloudState& state, std::string_view body) {
     int32_t id = 0;
     if (!JsonLenientInt(message, "id", id)) {
       LogMessage("ERROR GET ID\n");
-      return 0;
+      return false;
     }
     const char* name = nullptr;
     if (!JsonString(message, "operation", name)) {
       LogMessage("ERROR GET OPERATION\n");
-      return 0;
+      return false;
     }
     LogMessage("OPERATION= %s\n", name);
     const Operation* operation = FindOperation(name);
@@ -380,7 +376,7 @@ int HandleReply(CloudState& state, std::string_view body) {
       LogMessage("UNKNOWN OPERATION\n");
       continue;
     }
-    if (operation->run(state, message, id) == Outcome::kRefused) return 0;
+    if (operation->run(state, message, id) == Outcome::kRefused) return false;
   }
-  return 1;
+  return true;
 }

@@ -13,9 +13,9 @@
 
 #include "cloudd/state.h"
 
-// Handles one reply body.  1 when it was processed to its end, 0 when it was
-// refused (the exchange then counts as failed).
-int HandleReply(CloudState& state, std::string_view body);
+// Handles one reply body.  True when it was processed to its end, false
+// when it was refused (the exchange then counts as failed).
+bool HandleReply(CloudState& state, std::string_view body);
 
 // The server's "date" as calendar time (local time, daylight saving as the
 // time zone has it); nothing when the text does not begin with a whole

@@ -7,6 +7,7 @@
 // Input: a flags byte (a card awaiting a decision, events awaiting their
 // confirmation), then the reply body.
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -49,9 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   state.key_image.fill(kEmptyByte);
   state.read_out = ReadOutState{};
   state.wait = WaitState{};
+  state.cards = CardRequests{};
   if (flags & 0x01) {
-    state.wait.decision_card = {0x01, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
-    state.wait.decision_length = 7;
+    constexpr std::array<uint8_t, 7> kReply{0x21, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
+    CardPresented(state.cards, kReply);
+    CardAsked(state.cards);
   }
   state.wait.reported = (flags & 0x02) != 0;
   state.wait.reported_tail = 0x0010;

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cloudd/card_request.h"
+#include "cloudd/key_image.h"
 #include "link/commands.h"
 #include "link/memory_map.h"
 #include "net/http_client.h"
@@ -29,7 +31,7 @@ struct ReadOutState {
   uint16_t pointer = 0;               // last-key pointer as read at the start
 };
 
-// What the wait phase learns from the MCU, and the card requests.
+// What the wait phase learns from the MCU.
 struct WaitState {
   uint16_t head = 0;
   uint16_t tail = 0;  // GetEvents advances it locally
@@ -39,17 +41,6 @@ struct WaitState {
 
   // Extension record code waiting for the next ordinary record.
   ExtensionCode pending_extension{};
-
-  // The last GetExternal reply: byte 0 flags (bit 0 the reader), then the card.
-  std::array<uint8_t, kExternalBufferSize> card{};
-  size_t card_length = 0;
-  bool check_access_pending = false;
-
-  // The card of the last "check_access" message sent, awaiting the server's
-  // decision.  Kept apart from `card`, which every poll overwrites, so a
-  // decision always goes with the card it was asked for.
-  std::array<uint8_t, kExternalBufferSize> decision_card{};
-  size_t decision_length = 0;
 
   // The tail after the events GetEvents put into a batch; written to the
   // controller when the server confirms them.  `reported` stays set until
@@ -84,13 +75,14 @@ struct CloudState {
 
   MessageBatch batch;
   ResponseBody response{.overflow_message = "HTTP Buffer owerflow\n"};
-  std::array<uint8_t, kKeyMemorySize> key_image{};
+  KeyImage key_image{};
 
   double download_total = 0;
   double upload_total = 0;
 
   ReadOutState read_out;
   WaitState wait;
+  CardRequests cards;
 };
 
 // The process's state (a static object: the key image alone is 64 KiB).

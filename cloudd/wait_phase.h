@@ -42,10 +42,3 @@ unsigned GetEvents(CloudState& state, size_t free);
 // server has not confirmed them, so they go into the next batch again, with
 // the extension code that was pending there.
 void RewindUnconfirmedEvents(WaitState& wait);
-
-// Appends one event object for an ordinary record (with the ',' rule), the
-// year taken from the system clock.  Resolves the card: the pending
-// extension code, else the key record named by the event.  False when the
-// object did not fit.
-bool AppendEventObject(CloudState& state, std::span<const uint8_t, kEventRecordSize> record,
-                       int year);
