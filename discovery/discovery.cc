@@ -15,6 +15,7 @@
 
 #include "link/platform/platform.h"
 #include "link/platform/sync.h"
+#include "link/platform/text_copy.h"
 
 namespace {
 
@@ -36,10 +37,6 @@ struct ScanState {
 ScanState g_state;
 
 ScanState& State() { return g_state; }
-
-void CopyText(std::array<char, kDiscoveryTextSize>& to, const char* text) {
-  std::snprintf(to.data(), to.size(), "%s", text);
-}
 
 // The profile DiscoveryStart installed.  A daemon that never chose one
 // would answer with another daemon's text; it stops instead, saying why.

@@ -1,5 +1,7 @@
 // INI file reading and writing.
 
+#include "link/platform/hex.h"
+#include "link/platform/text_copy.h"
 #include "link/platform/text_part.h"
 #include "minini/minIni.h"
 
@@ -107,12 +109,8 @@ static char* striptrailing(char* str) {
 
 // Copies at most `length` characters of `source`, cut to the destination,
 // and terminates.  Returns the number of characters copied.
-// REQUIRES: dest is not empty.
 static size_t save_strncpy(std::span<char> dest, const char* source, size_t length) {
-  size_t count = std::min(length, dest.size() - 1);
-  std::memcpy(dest.data(), source, count);
-  dest[count] = '\0';
-  return count;
+  return CopyText(dest, std::string_view(source, length));
 }
 
 // Ends the value at the first ';' or '#' outside double quotes, removes
@@ -238,11 +236,10 @@ int ini_getstring(const char* section, const char* key, const char* def, char* b
 
 namespace {
 
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return 99;
+// The value of `c` as a digit of `base` (10 or 16), or -1 when it is none.
+int DigitValue(char c, int base) {
+  const int value = HexDigitValue(c);
+  return value < base ? value : -1;
 }
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -257,11 +254,13 @@ long ParseInt32(const char* text, int base) {
     negative = *p == '-';
     ++p;
   }
-  if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2]) < 16) p += 2;
+  if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2], 16) >= 0) {
+    p += 2;
+  }
   const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
   int64_t magnitude = 0;
-  for (; DigitValue(*p) < base; ++p) {
-    magnitude = std::min(magnitude * base + DigitValue(*p), limit);
+  for (int digit; (digit = DigitValue(*p, base)) >= 0; ++p) {
+    magnitude = std::min(magnitude * base + digit, limit);
   }
   return static_cast<long>(negative ? -magnitude : magnitude);
 }
