@@ -145,11 +145,11 @@ bool ZoneHasMode(int zone) { return zone == 7 || zone == 8; }
 
 int TimeZoneIndex(int zone) { return ZoneHasMode(zone) ? 6 - zone : zone; }
 
-int TimeZoneAddress(int zone) {
-  if (zone < 0 || zone >= kZoneCount) return -1;
+std::optional<uint16_t> TimeZoneAddress(int zone) {
+  if (zone < 0 || zone >= kZoneCount) return std::nullopt;
   const int address = (TimeZoneIndex(zone) + 15) * 8;
-  if (address < kTimeZonesStart || address + 8 > kTimeZonesEnd) return -1;
-  return address;
+  if (address < kTimeZonesStart || address + 8 > kTimeZonesEnd) return std::nullopt;
+  return static_cast<uint16_t>(address);
 }
 
 TimeZoneRecordBytes EncodeTimeZoneRecord(int zone, const TimeZoneRecord& record) {

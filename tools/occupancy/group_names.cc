@@ -157,9 +157,9 @@ void LoadGroupNames(GroupNames& names) {
   }
 }
 
-int StoreGroupName(int group, const GroupName& literal) {
+bool StoreGroupName(int group, const GroupName& literal) {
   Path path;
   const char* file = ConfigFilePath(ConfigFile::kCovid, path);
-  if (file == nullptr || group < 1 || group > kGroupCount) return 0;
+  if (file == nullptr || group < 1 || group > kGroupCount) return false;
   return ini_puts(kSection, GroupKey(group).data(), literal.data(), file);
 }
