@@ -45,7 +45,6 @@ const DiscoveryProfile kCloudDiscovery{
     .layout = ReplyLayout::kCloudServer,
     .version = kCloudVersion,
     .reuse_address = false,
-    .on_socket_failure = ScanSocketFailure::kEndThread,
     .socket_failed = "ERROR Scan socket",
     .bind_failed = "ERROR scan bind",
     .receive_failed = "ERROR Scan recvfrom()",
