@@ -3,6 +3,10 @@
 // a serial network converter; the daemon answers identification requests
 // itself and relays MCU frames to the MCU.
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "bridged/connection.h"
 #include "bridged/settings.h"
 #include "bridged/tables.h"
@@ -17,6 +21,17 @@ namespace {
 // Read once at start; RunBridge and its connections use it until the
 // process ends.  A plain static: no guarded initialisation on first use.
 BridgeSettings g_settings;
+
+// The PC software finds this daemon only through discovery: when the
+// responder's socket cannot be had, the daemon ends with status 1.  Its
+// other threads may be mid-work, so nothing is torn down under them; only
+// the output is flushed.
+void* ScanOrEnd(void*) {
+  ThreadScan(nullptr);
+  std::fflush(nullptr);
+  ::_exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,8 +47,9 @@ int main(int argc, char** argv) {
   // No peer and no port served yet: "0.0.0.0" and 0.
   DiscoveryStart(kBridgeDiscovery, settings.serial);
 
-  DaemonDispatch(argc, argv, kBridgeTexts);
-  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  const DaemonStart start = DaemonDispatch(argc, argv, kBridgeTexts);
+  if (start != DaemonStart::kRun) return start == DaemonStart::kParentDone ? 0 : 1;
+  StartDaemonThread("ThreadScan", ScanOrEnd, kThreadScanStack);
   StartDaemonThread("ThreadCtrl", ThreadCtrl, kThreadCtrlStack);
 
   RunBridge(settings);

@@ -10,9 +10,9 @@ namespace {
 enum class RelayFailure : uint8_t { kNone, kWrite, kWait, kRead };
 
 RelayFailure Exchange(std::span<const uint8_t> request, LinkBuffer& reply) {
-  if (request.size() > reply.size() || I2cBlockWrite(request, 0) != 0) return RelayFailure::kWrite;
+  if (request.size() > reply.size() || !I2cBlockWrite(request, 0)) return RelayFailure::kWrite;
   if (!WaitReady()) return RelayFailure::kWait;
-  if (I2cBlockRead(std::span(reply).first(kFrameHeadSize), 0) != 0) return RelayFailure::kRead;
+  if (!I2cBlockRead(std::span(reply).first(kFrameHeadSize), 0)) return RelayFailure::kRead;
   if (reply[0] == kStatusRejected) return RelayFailure::kNone;
   const uint8_t length = reply[2];
   // L below 8 would ask for a negative number of data bytes.  L itself is
@@ -20,7 +20,7 @@ RelayFailure Exchange(std::span<const uint8_t> request, LinkBuffer& reply) {
   if (length < kFrameNoDataLength) return RelayFailure::kRead;
   const size_t data_size = length - kFrameNoDataLength;
   if (data_size > 0 &&
-      I2cBlockRead(std::span(reply).subspan(kFrameHeadSize, data_size), kFrameHeadSize) != 0) {
+      !I2cBlockRead(std::span(reply).subspan(kFrameHeadSize, data_size), kFrameHeadSize)) {
     return RelayFailure::kRead;
   }
   return RelayFailure::kNone;

@@ -16,18 +16,12 @@
 #include "discovery/discovery.h"
 #include "link/commands.h"
 #include "link/platform/platform.h"
+#include "link/platform/text_copy.h"
 #include "link/platform/text_part.h"
 #include "net/http_client.h"
 
 namespace {
 
-// Copies text into a fixed buffer, cut to fit.
-template <size_t N>
-void CopyText(std::array<char, N>& out, std::string_view text) {
-  const size_t length = std::min(text.size(), N - 1);
-  std::memcpy(out.data(), text.data(), length);
-  out[length] = '\0';
-}
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&

@@ -33,9 +33,10 @@ int main(int argc, char** argv) {
   InstallStopHandler();
   CloudState& state = Cloud();
   ReadSettings(state);
-  DaemonRequireArgument(argc, kCloudTexts);
+  if (!DaemonRequireArgument(argc, kCloudTexts)) return 1;
   OpenLink();  // a link that did not open shows up in every later transaction
   SetupReadyLine();
-  DaemonDispatch(argc, argv, kCloudTexts);
+  const DaemonStart start = DaemonDispatch(argc, argv, kCloudTexts);
+  if (start != DaemonStart::kRun) return start == DaemonStart::kParentDone ? 0 : 1;
   ExchangeLoop(state);
 }

@@ -253,7 +253,7 @@ Outcome SetTimezone(CloudState& state, json_object* message, int id) {
     LogMessage("BAD TIMEZONE: %s %s %s\n", begin, end, days);
     return Outcome::kDone;
   }
-  if (TimeZoneAddress(zone) < 0 || (bank != kBothBanks && bank != 0 && bank != 1)) {
+  if (!TimeZoneAddress(zone) || (bank != kBothBanks && bank != 0 && bank != 1)) {
     // No record for the zone, or no such bank: nothing may be written.
     LogMessage("BAD TIMEZONE: zone %d bank %d\n", zone, bank);
     return Outcome::kDone;

@@ -5,26 +5,25 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-void DaemonRequireArgument(int argc, const DaemonTexts& texts) {
-  if (argc >= 2) return;
+bool DaemonRequireArgument(int argc, const DaemonTexts& texts) {
+  if (argc >= 2) return true;
   EmitMessage(texts.usage_sink, "%s", texts.usage_missing);
-  std::exit(1);
+  return false;
 }
 
-void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts) {
-  DaemonRequireArgument(argc, texts);
+DaemonStart DaemonDispatch(int argc, char** argv, const DaemonTexts& texts) {
+  if (!DaemonRequireArgument(argc, texts)) return DaemonStart::kUsage;
   const char* argument = argv[1];
   const bool extra = texts.exactly_one_argument && argc > 2;
   if (!extra && std::strcmp(argument, "-i") == 0) {
     LogMessage("%s", texts.foreground);
-    return;
+    return DaemonStart::kRun;
   }
   if (extra || std::strcmp(argument, "-d") != 0) {
     EmitMessage(texts.usage_sink, "%s", texts.usage_wrong);
-    std::exit(1);
+    return DaemonStart::kUsage;
   }
   LogMessage("%s", texts.background);
   // Whatever stdio holds would otherwise be written twice, once per process.
@@ -32,10 +31,11 @@ void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts) {
   const pid_t child = ::fork();
   if (child < 0) {
     LogMessage("\ncan't fork");
-    std::exit(1);
+    return DaemonStart::kForkFailed;
   }
-  if (child > 0) std::exit(0);
+  if (child > 0) return DaemonStart::kParentDone;
   ::setsid();
+  return DaemonStart::kRun;
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "link/platform/platform.h"
 
@@ -19,19 +20,27 @@ struct DaemonTexts {
   bool exactly_one_argument;
 };
 
-// Reports `usage_missing` and exits with status 1 when there is no argument.
+// False, after reporting `usage_missing`, when there is no argument.
 // Daemons that check the count before their other start-up steps call it
 // first; DaemonDispatch checks it anyway.
-void DaemonRequireArgument(int argc, const DaemonTexts& texts);
+bool DaemonRequireArgument(int argc, const DaemonTexts& texts);
+
+// How the daemon goes on after its argument.  Its main unit makes the exit
+// status: the parent of a fork ends with 0, a refused start with 1.
+enum class DaemonStart : uint8_t {
+  kRun,         // "-i", or the child of "-d": the daemon's work begins
+  kParentDone,  // "-d": the parent of the fork, whose part is done
+  kUsage,       // no argument or a wrong one, after its usage line
+  kForkFailed,  // "-d" could not fork, after "\ncan't fork"
+};
 
 // Dispatches on the daemon's argument:
-//   "-i"  logs `foreground` and returns;
-//   "-d"  logs `background` and forks: the parent exits with status 0, the
-//         child becomes a session leader and returns (a failed fork logs
-//         "\ncan't fork" and exits with status 1);
-//   none: `usage_missing`; anything else: `usage_wrong`; exit status 1.
+//   "-i"  logs `foreground`: kRun;
+//   "-d"  logs `background` and forks: kParentDone in the parent; the
+//         child becomes a session leader, kRun;
+//   none: `usage_missing`; anything else: `usage_wrong`; kUsage.
 // Call before any thread is started.
-void DaemonDispatch(int argc, char** argv, const DaemonTexts& texts);
+DaemonStart DaemonDispatch(int argc, char** argv, const DaemonTexts& texts);
 
 // Starts a detached thread with a stack of `stack_bytes` and logs
 // "<name> created successfully\n", or "\ncan't create <name>:[<error

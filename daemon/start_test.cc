@@ -1,5 +1,5 @@
-// The daemons' threads: each runs on the stack it was given, never the C
-// library's default, under its own name.
+// The daemons' argument, and their threads: each runs on the stack it was
+// given, never the C library's default, under its own name.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -10,6 +10,7 @@
 #include "daemon/start.h"
 #include "link/testing/test_variants.h"
 #include "link/variant.h"
+#include "testing/captured_stdout.h"
 #include "testing/files.h"
 #include "testing/process.h"
 
@@ -46,6 +47,41 @@ TEST(StartDaemonThreadTest, TheThreadRunsOnItsOwnStackUnderItsName) {
   const auto log = ReadKernelLog(root);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), "ThreadCheckServer created successfully\n");
+  RemoveTree(root);
+}
+
+constexpr DaemonTexts kTexts{
+    .foreground = "in the foreground\n",
+    .background = "in the background\n",
+    .usage_missing = "usage: no argument\n",
+    .usage_wrong = "usage: a wrong one\n",
+    .usage_sink = MessageSink::kStandardOutput,
+    .exactly_one_argument = true,
+};
+
+// "-d" forks, and so is left to the daemons' system tests.
+TEST(DaemonDispatchTest, OnlyMinusIRunsAndEveryOtherArgumentGetsItsUsageLine) {
+  const std::string root = MakeKernelLogRoot();
+  LinkStart(testing_variants::kQuietDaemon);
+  char program[] = "daemon";
+  char foreground[] = "-i";
+  char wrong[] = "-x";
+  char* none[] = {program, nullptr};
+  char* run[] = {program, foreground, nullptr};
+  char* other[] = {program, wrong, nullptr};
+  char* two[] = {program, foreground, foreground, nullptr};
+
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_FALSE(DaemonRequireArgument(1, kTexts)); }),
+            "usage: no argument\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_TRUE(DaemonRequireArgument(2, kTexts)); }), "");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(DaemonDispatch(1, none, kTexts), DaemonStart::kUsage); }),
+            "usage: no argument\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(DaemonDispatch(2, other, kTexts), DaemonStart::kUsage); }),
+            "usage: a wrong one\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(DaemonDispatch(3, two, kTexts), DaemonStart::kUsage); }),
+            "usage: a wrong one\n");
+  EXPECT_EQ(CapturedStdout([&] { EXPECT_EQ(DaemonDispatch(2, run, kTexts), DaemonStart::kRun); }), "");
+  EXPECT_EQ(ReadKernelLog(root), (std::vector<std::string>{"in the foreground\n"}));
   RemoveTree(root);
 }
 

@@ -42,6 +42,8 @@ void OnStopSignal(int number) {
   // of this process holds it, the kernel marks it as abandoned at exit and
   // the next taker recovers it.
   if (BusLockHeldHere() && BusLock().mutex != nullptr) pthread_mutex_unlock(BusLock().mutex);
+  // The process ends here, in the library, because a signal handler has no
+  // caller to hand a result to: the signal itself asks for the end.
   ::_exit(0);
 }
 

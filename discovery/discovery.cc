@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "link/platform/platform.h"
 #include "link/platform/sync.h"
+#include "link/platform/text_copy.h"
 
 namespace {
 
@@ -37,28 +36,9 @@ ScanState g_state;
 
 ScanState& State() { return g_state; }
 
-void CopyText(std::array<char, kDiscoveryTextSize>& to, const char* text) {
-  std::snprintf(to.data(), to.size(), "%s", text);
-}
-
-// The profile DiscoveryStart installed.  A daemon that never chose one
-// would answer with another daemon's text; it stops instead, saying why.
-const DiscoveryProfile& ActiveProfile() {
-  const DiscoveryProfile* profile = State().profile;
-  if (profile == nullptr) {
-    std::fputs("discovery: no profile installed (DiscoveryStart was not called)\n", stderr);
-    assert(profile != nullptr);
-    std::exit(70);
-  }
-  return *profile;
-}
-
-[[noreturn]] void EndProcess() {
-  // Other threads may be in the middle of their work; nothing of this
-  // process is to be torn down under them, only its output flushed.
-  std::fflush(nullptr);
-  ::_exit(1);
-}
+// The profile DiscoveryStart installed; null before.  A daemon that never
+// chose one has no text to answer with: its socket is never opened.
+const DiscoveryProfile* ActiveProfile() { return State().profile; }
 
 }  // namespace
 
@@ -117,12 +97,15 @@ size_t BuildDiscoveryReply(const DiscoveryProfile& profile, long serial,
 }
 
 int OpenDiscoverySocket(uint16_t port) {
-  const DiscoveryProfile& profile = ActiveProfile();
-  const bool end_process = profile.on_socket_failure == ScanSocketFailure::kEndProcess;
+  const DiscoveryProfile* active = ActiveProfile();
+  if (active == nullptr) {
+    std::fputs("discovery: no profile installed (DiscoveryStart was not called)\n", stderr);
+    return -1;
+  }
+  const DiscoveryProfile& profile = *active;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     LogMessage("%s", profile.socket_failed);
-    if (end_process) EndProcess();
     return -1;
   }
   if (profile.reuse_address) {
@@ -135,7 +118,6 @@ int OpenDiscoverySocket(uint16_t port) {
   address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     LogMessage("%s", profile.bind_failed);
-    if (end_process) EndProcess();
     ::close(fd);
     return -1;
   }
@@ -158,7 +140,9 @@ bool TakeProbeRecord(ProbeRecordLimit& limit, long second, unsigned& report) {
 
 void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer) {
   ScanState& state = State();
-  const DiscoveryProfile& profile = ActiveProfile();
+  const DiscoveryProfile* active = ActiveProfile();
+  if (active == nullptr) return;
+  const DiscoveryProfile& profile = *active;
   sockaddr_in from{};
   socklen_t from_size = sizeof(from);
   const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), 0,

@@ -6,8 +6,9 @@
 //
 // One responder serves all four daemons.  What differs between them is data:
 // the profile they name at start (reply layout, version text, socket options,
-// messages, what a socket failure does) and the live values they publish
-// while they run.
+// messages) and the live values they publish while they run.  When the
+// socket cannot be had, ThreadScan returns; a daemon that cannot go on
+// without discovery ends itself then (its main unit says so).
 //
 //   DiscoveryStart(kMyDiscovery, serial);            // once, before the thread
 //   StartDaemonThread("ThreadScan", ThreadScan);     // daemon/start.h
@@ -41,17 +42,10 @@ enum class ReplyLayout : uint8_t {
   kCloudServer,
 };
 
-// What the responder does when its socket cannot be created or bound.
-enum class ScanSocketFailure : uint8_t {
-  kEndProcess,  // the daemon cannot go on without discovery: exit status 1
-  kEndThread,   // the daemon goes on without discovery
-};
-
 struct DiscoveryProfile {
   ReplyLayout layout;
   const char* version;
   bool reuse_address;  // SO_REUSEADDR before binding
-  ScanSocketFailure on_socket_failure;
   // Kernel-log texts.
   const char* socket_failed;
   const char* bind_failed;
@@ -63,14 +57,12 @@ struct DiscoveryProfile {
 };
 
 // The daemons that serve a connection (or none) share everything but their
-// version: address reuse, lower-case messages, and a socket failure that
-// ends the process.
+// version: address reuse and lower-case messages.
 constexpr DiscoveryProfile ServedConnectionProfile(const char* version) {
   return {
       .layout = ReplyLayout::kServedConnection,
       .version = version,
       .reuse_address = true,
-      .on_socket_failure = ScanSocketFailure::kEndProcess,
       .socket_failed = "error socket",
       .bind_failed = "error bind",
       .receive_failed = "error recvfrom()",
@@ -133,17 +125,19 @@ struct ProbeRecordLimit {
 bool TakeProbeRecord(ProbeRecordLimit& limit, long second, unsigned& report);
 
 // Creates the UDP socket and binds it to `port` on every local address, as
-// the active profile says.  On failure the profile decides: the process
-// ends with status 1, or -1 is returned.  Port 0 binds any free port (tests).
+// the active profile says.  The descriptor, or -1 after the profile's
+// message (or, when no profile was installed, a line on standard error
+// saying so).  Port 0 binds any free port (tests).
 int OpenDiscoverySocket(uint16_t port);
 
 // Receives one datagram on `fd` into `buffer` and answers it when it is a
-// probe.  The buffer is cleared afterwards.
+// probe.  The buffer is cleared afterwards.  Does nothing before
+// DiscoveryStart.
 void AnswerOneDatagram(int fd, std::span<uint8_t, kDiscoveryBufferSize> buffer);
 
 // pthread entry: opens the socket on port 9000 and answers probes for the
-// life of the daemon.  Returns only when the socket failed and the profile
-// lets the daemon go on without discovery.
+// life of the daemon.  Returns (null) only when the socket could not be
+// made or bound.
 void* ThreadScan(void* unused);
 // Its stack (StartDaemonThread): about twice the deepest use measured (18 KiB
 // on a PC, 13 KiB on the controller), which is formatting a reply and a

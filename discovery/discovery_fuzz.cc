@@ -31,7 +31,6 @@ constexpr DiscoveryProfile kCloud{
     .layout = ReplyLayout::kCloudServer,
     .version = "2.0-fuzz",
     .reuse_address = false,
-    .on_socket_failure = ScanSocketFailure::kEndThread,
     .socket_failed = "Socket error",
     .bind_failed = "Bind error",
     .receive_failed = "Receive error",

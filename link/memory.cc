@@ -93,9 +93,9 @@ LinkResult WriteMem(uint8_t bus, uint8_t type, uint8_t size, uint16_t address,
 
 LinkResult ReadIdentity(std::span<uint8_t> dest, LockUse lock) {
   if (lock == LockUse::kTake) LinkLock();
-  const int result = I2cBlockRead(dest, kIdentityRegister);
+  const bool read = I2cBlockRead(dest, kIdentityRegister);
   if (lock == LockUse::kTake) LinkUnlock();
-  return result == 0 ? LinkResult::kDone : LinkResult::kFailed;
+  return read ? LinkResult::kDone : LinkResult::kFailed;
 }
 
 uint32_t IdentitySerial(std::span<const uint8_t> identity) {

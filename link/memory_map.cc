@@ -116,10 +116,10 @@ StableResult ReadLastKeyPointer(uint16_t& pointer) {
 }
 
 LinkResult WriteTimeZone(int zone, int bank, const TimeZoneRecord& record) {
-  const int address = TimeZoneAddress(zone);
-  if (address < 0) return LinkResult::kRefused;
+  const std::optional<uint16_t> address = TimeZoneAddress(zone);
+  if (!address) return LinkResult::kRefused;
   const TimeZoneRecordBytes bytes = EncodeTimeZoneRecord(zone, record);
-  const auto at = static_cast<uint16_t>(address);
+  const uint16_t at = *address;
   if (bank == kBothBanks) return WriteKeyMemory(at, bytes);
   // Only the two key-memory buses (bus 2 is the event ring), checked before
   // the bank is narrowed to a bus number.

@@ -3,22 +3,13 @@
 #include <algorithm>
 
 #include "link/platform/bcd.h"
+#include "link/platform/hex.h"
 
 namespace {
 
 uint16_t BigEndian16(uint8_t high, uint8_t low) { return static_cast<uint16_t>(high << 8 | low); }
 uint16_t LittleEndian16(uint8_t low, uint8_t high) {
   return static_cast<uint16_t>(high << 8 | low);
-}
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// 0-15 for a hexadecimal digit of either case, -1 otherwise.
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -87,8 +78,8 @@ size_t FormatCardText(std::span<const uint8_t> code, KeyFormat format,
   }
   size_t n = 0;
   for (size_t i = 0; i < count; ++i) {
-    text[n++] = kHexDigits[shown[i] >> 4];
-    text[n++] = kHexDigits[shown[i] & 0x0F];
+    text[n++] = HexDigit(shown[i] >> 4);
+    text[n++] = HexDigit(shown[i]);
   }
   text[n] = '\0';
   return n;
@@ -98,8 +89,8 @@ bool ParseCardText(std::string_view text, KeyFormat format, KeyCode& code) {
   if (text.size() != kCardTextDigits) return false;
   KeyCode pairs{};
   for (size_t k = 0; k < kKeyCodeSize; ++k) {
-    const int high = HexValue(text[2 * k]);
-    const int low = HexValue(text[2 * k + 1]);
+    const int high = HexDigitValue(text[2 * k]);
+    const int low = HexDigitValue(text[2 * k + 1]);
     if (high < 0 || low < 0) return false;
     pairs[k] = static_cast<uint8_t>(high << 4 | low);
   }
@@ -154,11 +145,11 @@ bool ZoneHasMode(int zone) { return zone == 7 || zone == 8; }
 
 int TimeZoneIndex(int zone) { return ZoneHasMode(zone) ? 6 - zone : zone; }
 
-int TimeZoneAddress(int zone) {
-  if (zone < 0 || zone >= kZoneCount) return -1;
+std::optional<uint16_t> TimeZoneAddress(int zone) {
+  if (zone < 0 || zone >= kZoneCount) return std::nullopt;
   const int address = (TimeZoneIndex(zone) + 15) * 8;
-  if (address < kTimeZonesStart || address + 8 > kTimeZonesEnd) return -1;
-  return address;
+  if (address < kTimeZonesStart || address + 8 > kTimeZonesEnd) return std::nullopt;
+  return static_cast<uint16_t>(address);
 }
 
 TimeZoneRecordBytes EncodeTimeZoneRecord(int zone, const TimeZoneRecord& record) {

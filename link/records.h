@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -164,8 +165,8 @@ using TimeZoneRecordBytes = std::array<uint8_t, 8>;
 bool ZoneHasMode(int zone);
 // z' of the address rule (-1 for zone 7, -2 for zone 8).
 int TimeZoneIndex(int zone);
-// The record's address, or -1 for a zone without a record.
-int TimeZoneAddress(int zone);
+// The record's address; none for a zone without a record.
+std::optional<uint16_t> TimeZoneAddress(int zone);
 
 // Bytes 6 and 7 are 0, and so is byte 5 in zones 0 to 6.
 TimeZoneRecordBytes EncodeTimeZoneRecord(int zone, const TimeZoneRecord& record);

@@ -82,7 +82,7 @@ TEST(TimeZones, AddressesFollowTheSignedRuleAndStopBelowThePointer) {
   EXPECT_EQ(TimeZoneAddress(8), 0x0068);
   EXPECT_EQ(TimeZoneIndex(7), -1);
   EXPECT_EQ(TimeZoneIndex(8), -2);
-  for (int zone : {9, 10, 255, -1, -16}) EXPECT_EQ(TimeZoneAddress(zone), -1) << zone;
+  for (int zone : {9, 10, 255, -1, -16}) EXPECT_EQ(TimeZoneAddress(zone), std::nullopt) << zone;
 }
 
 TEST(EventRing, CountsAndWrapsForEveryMemorySizeCode) {

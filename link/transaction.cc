@@ -29,7 +29,7 @@ class LockGuard {
 // Reads the reply: its head, then the data the head announces.  Leaves the
 // reply in g_buffer.
 bool ReadReply(LinkReply& reply) {
-  if (I2cBlockRead(std::span(g_buffer).first(kFrameHeadSize), 0) != 0) {
+  if (!I2cBlockRead(std::span(g_buffer).first(kFrameHeadSize), 0)) {
     reply.failed = LinkStep::kHead;
     return false;
   }
@@ -46,7 +46,7 @@ bool ReadReply(LinkReply& reply) {
   }
   const size_t data_size = reply.length - kFrameNoDataLength;
   if (data_size == 0) return true;
-  if (I2cBlockRead(std::span(g_buffer).subspan(kFrameHeadSize, data_size), kFrameHeadSize) != 0) {
+  if (!I2cBlockRead(std::span(g_buffer).subspan(kFrameHeadSize, data_size), kFrameHeadSize)) {
     reply.failed = LinkStep::kData;
     return false;
   }
@@ -76,7 +76,9 @@ void LinkUnlock() {
 uint8_t LinkSequenceValue() { return g_sequence.value; }
 void SetLinkSequenceValue(uint8_t value) { g_sequence.value = value; }
 
-bool WaitReady(int samples) { return GpioWaitValue(kReadyGpio, samples * 10, '1') == 0; }
+bool WaitReady(int samples) {
+  return GpioWaitValue(kReadyGpio, samples * 10, '1') == GpioWait::kSeen;
+}
 
 LinkReply LinkTransaction(const LinkRequest& request) {
   LinkReply reply;
@@ -84,7 +86,7 @@ LinkReply LinkTransaction(const LinkRequest& request) {
   reply.sent_sequence = g_sequence.Next(request.checking ? SequenceRule::kAdvanceThenSend
                                                          : SequenceRule::kSendThenAdvance);
   const size_t size = BuildRequest(request.frame, reply.sent_sequence, g_buffer);
-  if (size == 0 || I2cBlockWrite(std::span(g_buffer).first(size), 0) != 0) {
+  if (size == 0 || !I2cBlockWrite(std::span(g_buffer).first(size), 0)) {
     reply.failed = LinkStep::kWrite;
     return reply;
   }

@@ -25,6 +25,8 @@ const LinkVariant& ActiveLinkVariant() {
     // program's texts and lock; better to stop at once and say why.
     std::fputs("link: no link variant installed (LinkStart was not called)\n", stderr);
     assert(g_active != nullptr);
+    // The process ends here, in the library: without a table no transaction
+    // has texts, a sink or a lock, so no caller could go on or report it.
     std::exit(70);
   }
   return *g_active;

@@ -46,6 +46,64 @@ inline constexpr const char* kLinkTimedOut = "ERROR: WAIT TIMEOUT!\n";
 inline constexpr const char* kLinkReadFailed = "ERROR I2C READ\n";
 inline constexpr const char* kLinkWriteError = "write error\n";
 
+// What a memory transaction's messages add: the memory a time-out concerns,
+// the status byte of a rejected read, and a failed check of a read's reply
+// (alone, or with the sequence numbers sent and echoed).
+inline constexpr const char* kReadMemTimeoutDetail =
+    "Read Data from Bus %02X Type %02X Address %04X Size %d\n";
+inline constexpr const char* kWriteMemTimeoutDetail =
+    "WriteMem Bus %02X Type %02X Address %04X Size %d\n";
+inline constexpr const char* kReadMemRejected = "data[0]=0x%02X\n";
+inline constexpr const char* kReadMemVerifyFailed = "ReadMem error\n";
+inline constexpr const char* kReadMemVerifyFailedSequences = "ReadMem error CS %02X %02X\n";
+
+// The message sets of memory transactions that programs take whole.
+
+// A read's first steps only: the request written, the ready line, the head.
+inline constexpr TransactionMessages kReadMemFirstSteps{
+    .write_failed = kLinkWriteFailed,
+    .timed_out = kLinkTimedOut,
+    .head_read_failed = kLinkReadFailed,
+};
+// Every failure of a read, without details.
+inline constexpr TransactionMessages kReadMemFailures{
+    .write_failed = kLinkWriteFailed,
+    .timed_out = kLinkTimedOut,
+    .head_read_failed = kLinkReadFailed,
+    .data_read_failed = kLinkReadFailed,
+    .rejected = kReadMemRejected,
+    .verify_failed = kReadMemVerifyFailed,
+};
+// Every failure of a read with its details: the memory a time-out
+// concerns, the rejected reply's head, the sequence numbers of a failed check.
+inline constexpr TransactionMessages kReadMemFailuresDetailed{
+    .write_failed = kLinkWriteFailed,
+    .timed_out = kLinkTimedOut,
+    .timed_out_detail = kReadMemTimeoutDetail,
+    .head_read_failed = kLinkReadFailed,
+    .data_read_failed = kLinkReadFailed,
+    .rejected = kReadMemRejected,
+    .rejected_head_dump = true,
+    .verify_failed = kReadMemVerifyFailedSequences,
+};
+// Every failure of a write, and its refusal, without details.
+inline constexpr TransactionMessages kWriteMemFailures{
+    .write_failed = kLinkWriteFailed,
+    .timed_out = kLinkTimedOut,
+    .head_read_failed = kLinkReadFailed,
+    .data_read_failed = kLinkReadFailed,
+    .refused = kLinkWriteError,
+};
+// The same with the memory a time-out concerns.
+inline constexpr TransactionMessages kWriteMemFailuresDetailed{
+    .write_failed = kLinkWriteFailed,
+    .timed_out = kLinkTimedOut,
+    .timed_out_detail = kWriteMemTimeoutDetail,
+    .head_read_failed = kLinkReadFailed,
+    .data_read_failed = kLinkReadFailed,
+    .refused = kLinkWriteError,
+};
+
 // The usual platform profiles: daemons log to the kernel, tools print on
 // standard output.
 inline constexpr PlatformProfile kDaemonPlatform{

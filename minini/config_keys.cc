@@ -41,14 +41,14 @@ int ConfigReadText(const ConfigKey& key, std::span<char> out) {
                        ConfigPath(path));
 }
 
-int ConfigWriteText(const ConfigKey& key, const char* value) {
+bool ConfigWriteText(const ConfigKey& key, const char* value) {
   PathBuffer path;
   const char* file = ConfigPath(path);
-  return file != nullptr ? ini_puts(key.section, key.key, value, file) : 0;
+  return file != nullptr && ini_puts(key.section, key.key, value, file);
 }
 
-int ConfigWriteLong(const ConfigKey& key, long value) {
+bool ConfigWriteLong(const ConfigKey& key, long value) {
   PathBuffer path;
   const char* file = ConfigPath(path);
-  return file != nullptr ? ini_putlong(key.section, key.key, value, file) : 0;
+  return file != nullptr && ini_putlong(key.section, key.key, value, file);
 }

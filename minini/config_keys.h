@@ -54,6 +54,6 @@ long ConfigReadLong(const ConfigKey& key);
 // length; 0 with `out` untouched when it is empty.
 int ConfigReadText(const ConfigKey& key, std::span<char> out);
 
-// Store a value under the key in CONFIG.CFG.  1 done, 0 failed.
-int ConfigWriteText(const ConfigKey& key, const char* value);
-int ConfigWriteLong(const ConfigKey& key, long value);
+// Store a value under the key in CONFIG.CFG.  True when done.
+bool ConfigWriteText(const ConfigKey& key, const char* value);
+bool ConfigWriteLong(const ConfigKey& key, long value);

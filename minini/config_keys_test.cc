@@ -74,8 +74,8 @@ TEST_F(ConfigKeysTest, TextIsCutToTheProgramsBuffer) {
 }
 
 TEST_F(ConfigKeysTest, WritesGoToTheRootedFile) {
-  ASSERT_EQ(ConfigWriteLong(kSerialNumber, 1234567), 1);
-  ASSERT_EQ(ConfigWriteText(kAuthKey, "5EC2E7"), 1);
+  ASSERT_TRUE(ConfigWriteLong(kSerialNumber, 1234567));
+  ASSERT_TRUE(ConfigWriteText(kAuthKey, "5EC2E7"));
   EXPECT_EQ(ReadConfig(), "[INFO]\nSERIAL_NUMBER=1234567\n[COMMON]\nAUTH_KEY=5EC2E7\n");
   EXPECT_EQ(ConfigReadLong(kSerialNumber), 1234567);
 

@@ -1,5 +1,7 @@
 // INI file reading and writing.
 
+#include "link/platform/hex.h"
+#include "link/platform/text_copy.h"
 #include "link/platform/text_part.h"
 #include "minini/minIni.h"
 
@@ -107,12 +109,8 @@ static char* striptrailing(char* str) {
 
 // Copies at most `length` characters of `source`, cut to the destination,
 // and terminates.  Returns the number of characters copied.
-// REQUIRES: dest is not empty.
 static size_t save_strncpy(std::span<char> dest, const char* source, size_t length) {
-  size_t count = std::min(length, dest.size() - 1);
-  std::memcpy(dest.data(), source, count);
-  dest[count] = '\0';
-  return count;
+  return CopyText(dest, std::string_view(source, length));
 }
 
 // Ends the value at the first ';' or '#' outside double quotes, removes
@@ -238,11 +236,10 @@ int ini_getstring(const char* section, const char* key, const char* def, char* b
 
 namespace {
 
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'Z') return c - 'A' + 10;
-  return 99;
+// The value of `c` as a digit of `base` (10 or 16), or -1 when it is none.
+int DigitValue(char c, int base) {
+  const int value = HexDigitValue(c);
+  return value < base ? value : -1;
 }
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -257,11 +254,13 @@ long ParseInt32(const char* text, int base) {
     negative = *p == '-';
     ++p;
   }
-  if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2]) < 16) p += 2;
+  if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && DigitValue(p[2], 16) >= 0) {
+    p += 2;
+  }
   const int64_t limit = negative ? -static_cast<int64_t>(INT32_MIN) : INT32_MAX;
   int64_t magnitude = 0;
-  for (; DigitValue(*p) < base; ++p) {
-    magnitude = std::min(magnitude * base + DigitValue(*p), limit);
+  for (int digit; (digit = DigitValue(*p, base)) >= 0; ++p) {
+    magnitude = std::min(magnitude * base + digit, limit);
   }
   return static_cast<long>(negative ? -magnitude : magnitude);
 }
@@ -490,13 +489,13 @@ static int CreateTempFile(const char* tempname, const struct stat* original) {
 // Writes the new contents to the temporary file and puts it in the file's
 // place.  The old file stays until the rename, which replaces it in one step,
 // so a reader (or a power cut) meets either the old or the new contents,
-// never a missing or partial file.  Returns 1 on success; on failure the
-// temporary file is removed and 0 returned.
-static int ReplaceFile(FILE* in, const struct stat* original, const Change& change,
-                       const char* filename, const char* tempname, const DirectoryHandle& dir) {
+// never a missing or partial file.  True on success; on failure the
+// temporary file is removed.
+static bool ReplaceFile(FILE* in, const struct stat* original, const Change& change,
+                        const char* filename, const char* tempname, const DirectoryHandle& dir) {
   WriteCache out;
   out.fd = CreateTempFile(tempname, original);
-  if (out.fd < 0) return 0;
+  if (out.fd < 0) return false;
   if (in != nullptr) {
     Rewrite(in, out, change);
   } else {
@@ -509,15 +508,15 @@ static int ReplaceFile(FILE* in, const struct stat* original, const Change& chan
   if (ok) ok = std::rename(tempname, filename) == 0;
   if (!ok) {
     ::unlink(tempname);
-    return 0;
+    return false;
   }
   dir.Sync();
-  return 1;
+  return true;
 }
 
-int ini_puts(const char* section, const char* key, const char* value, const char* filename) {
+bool ini_puts(const char* section, const char* key, const char* value, const char* filename) {
   if (filename == nullptr || HasLineFeed(section) || HasLineFeed(key) || HasLineFeed(value)) {
-    return 0;
+    return false;
   }
   Change change{};
   change.section = section != nullptr ? section : "";
@@ -527,34 +526,34 @@ int ini_puts(const char* section, const char* key, const char* value, const char
   LineBuffer header;
   if (!change.section.empty()) {
     size_t length = writesection(change.section, header);
-    if (length == 0) return 0;
+    if (length == 0) return false;
     change.header = std::span<const char>(header.data(), length);
   }
   LineBuffer key_line;
   size_t kept = 0;
   if (key != nullptr && value != nullptr) {
     size_t length = writekey(key, value, key_line, kept);
-    if (length == 0) return 0;
+    if (length == 0) return false;
     change.key_line = std::span<const char>(key_line.data(), length);
   }
 
   PathBuffer tempname_buffer;
   PathBuffer directory_buffer;
   const char* tempname = ini_tempname(filename, tempname_buffer);
-  if (tempname == nullptr) return 0;
+  if (tempname == nullptr) return false;
   DirectoryHandle directory(DirectoryOf(filename, directory_buffer));
 
   FILE* in = std::fopen(filename, "re");
   if (in == nullptr) {
-    if (errno != ENOENT) return 0;
-    if (key == nullptr || value == nullptr) return 1;
+    if (errno != ENOENT) return false;
+    if (key == nullptr || value == nullptr) return true;
     return ReplaceFile(nullptr, nullptr, change, filename, tempname, directory);
   }
 
   struct stat original;
   if (::fstat(::fileno(in), &original) != 0 || !S_ISREG(original.st_mode)) {
     std::fclose(in);
-    return 0;
+    return false;
   }
 
   // Leave the file alone when there is nothing to change.
@@ -573,20 +572,20 @@ int ini_puts(const char* section, const char* key, const char* value, const char
   }
   if (std::ferror(in)) {
     std::fclose(in);
-    return 0;
+    return false;
   }
   if (unchanged) {
     std::fclose(in);
-    return 1;
+    return true;
   }
 
   std::rewind(in);
-  int result = ReplaceFile(in, &original, change, filename, tempname, directory);
+  const bool result = ReplaceFile(in, &original, change, filename, tempname, directory);
   std::fclose(in);
   return result;
 }
 
-int ini_putlong(const char* section, const char* key, long value, const char* filename) {
+bool ini_putlong(const char* section, const char* key, long value, const char* filename) {
   std::array<char, 24> text;
   std::snprintf(text.data(), text.size(), "%ld", value);
   return ini_puts(section, key, text.data(), filename);

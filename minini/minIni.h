@@ -49,11 +49,11 @@ long ini_getlong(const char* section, const char* key, long def, const char* fil
 // null key deletes the whole (first) section.  A value that is already
 // stored, or a deletion of something absent, leaves the file untouched.
 // Values are cut so that key and written value stay within
-// kIniKeyValueLimit.  Returns 1 when done, 0 on failure (file unreadable or
+// kIniKeyValueLimit.  True when done, false on failure (file unreadable or
 // not a regular file, temporary file not writable, storage full, a name or
 // value holding a line feed, a key too long for a line); on failure the file
 // is left as it was.
-int ini_puts(const char* section, const char* key, const char* value, const char* filename);
+bool ini_puts(const char* section, const char* key, const char* value, const char* filename);
 
 // As ini_puts, with the number written in decimal.
-int ini_putlong(const char* section, const char* key, long value, const char* filename);
+bool ini_putlong(const char* section, const char* key, long value, const char* filename);

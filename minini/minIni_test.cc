@@ -221,19 +221,19 @@ TEST_F(IniTest, WritingRules) {
   };
   for (const Case& c : cases) {
     Write(c.before);
-    EXPECT_EQ(ini_puts(c.section, c.key, c.value, path_.c_str()), 1);
+    EXPECT_TRUE(ini_puts(c.section, c.key, c.value, path_.c_str()));
     EXPECT_EQ(Read(), c.after) << "before: " << c.before;
     EXPECT_FALSE(Exists(temp_));
   }
 }
 
 TEST_F(IniTest, CreatesMissingFileOnlyToStoreAValue) {
-  EXPECT_EQ(ini_puts("S", "K", nullptr, path_.c_str()), 1);
-  EXPECT_EQ(ini_puts("S", nullptr, nullptr, path_.c_str()), 1);
+  EXPECT_TRUE(ini_puts("S", "K", nullptr, path_.c_str()));
+  EXPECT_TRUE(ini_puts("S", nullptr, nullptr, path_.c_str()));
   EXPECT_FALSE(Exists(path_));
-  EXPECT_EQ(ini_putlong("INFO", "SERIAL_NUMBER", -1234567, path_.c_str()), 1);
+  EXPECT_TRUE(ini_putlong("INFO", "SERIAL_NUMBER", -1234567, path_.c_str()));
   EXPECT_EQ(Read(), "[INFO]\nSERIAL_NUMBER=-1234567\n");
-  EXPECT_EQ(ini_puts("S", "K", "v", (dir_ + "/no/such/dir/F.CFG").c_str()), 0);
+  EXPECT_FALSE(ini_puts("S", "K", "v", (dir_ + "/no/such/dir/F.CFG").c_str()));
 }
 
 TEST_F(IniTest, NothingToChangeLeavesFileUntouched) {
@@ -242,14 +242,14 @@ TEST_F(IniTest, NothingToChangeLeavesFileUntouched) {
   ino_t inode = Inode();
   // With the temporary name taken by a directory, any rewrite would fail.
   ASSERT_EQ(mkdir(temp_.c_str(), 0755), 0);
-  EXPECT_EQ(ini_puts("A", "k", "v;1", path_.c_str()), 1);
-  EXPECT_EQ(ini_puts("A", "ABSENT", nullptr, path_.c_str()), 1);
-  EXPECT_EQ(ini_puts("C", nullptr, nullptr, path_.c_str()), 1);
-  EXPECT_EQ(ini_puts("C", "K", nullptr, path_.c_str()), 1);
+  EXPECT_TRUE(ini_puts("A", "k", "v;1", path_.c_str()));
+  EXPECT_TRUE(ini_puts("A", "ABSENT", nullptr, path_.c_str()));
+  EXPECT_TRUE(ini_puts("C", nullptr, nullptr, path_.c_str()));
+  EXPECT_TRUE(ini_puts("C", "K", nullptr, path_.c_str()));
   EXPECT_EQ(Read(), text);
   EXPECT_EQ(Inode(), inode);
   // A different case is a different value.
-  EXPECT_EQ(ini_puts("A", "K", "V;1", path_.c_str()), 0);
+  EXPECT_FALSE(ini_puts("A", "K", "V;1", path_.c_str()));
 }
 
 TEST_F(IniTest, ValuesRoundTrip) {
@@ -262,7 +262,7 @@ TEST_F(IniTest, ValuesRoundTrip) {
     std::string key = "K" + std::to_string(random() % 40);
     std::string value;
     for (size_t n = random() % 24; n > 0; --n) value += alphabet[random() % alphabet.size()];
-    ASSERT_EQ(ini_puts("S", key.c_str(), value.c_str(), path_.c_str()), 1);
+    ASSERT_TRUE(ini_puts("S", key.c_str(), value.c_str(), path_.c_str()));
     stored[key] = value;
     ASSERT_EQ(Get("S", key.c_str()), value) << "file:\n" << Read();
   }
@@ -272,21 +272,21 @@ TEST_F(IniTest, ValuesRoundTrip) {
 
 TEST_F(IniTest, KeyAndValueFitOneLine) {
   Write("[S]\nNEXT=1\n");
-  ASSERT_EQ(ini_puts("S", "K", std::string(600, 'v').c_str(), path_.c_str()), 1);
+  ASSERT_TRUE(ini_puts("S", "K", std::string(600, 'v').c_str(), path_.c_str()));
   EXPECT_EQ(Read(), "[S]\nNEXT=1\nK=" + std::string(508, 'v') + "\n");
   // Quotes and escapes count: 2 + 2 * 253 = 508.
-  ASSERT_EQ(ini_puts("S", "Q", std::string(600, '"').c_str(), path_.c_str()), 1);
+  ASSERT_TRUE(ini_puts("S", "Q", std::string(600, '"').c_str(), path_.c_str()));
   EXPECT_EQ(Get("S", "Q"), std::string(253, '"'));
   EXPECT_EQ(Get("S", "K"), std::string(508, 'v'));
   EXPECT_EQ(Get("S", "NEXT"), "1");
   // Writing the same long value again changes nothing.
   ino_t inode = Inode();
-  EXPECT_EQ(ini_puts("S", "K", std::string(600, 'v').c_str(), path_.c_str()), 1);
+  EXPECT_TRUE(ini_puts("S", "K", std::string(600, 'v').c_str(), path_.c_str()));
   EXPECT_EQ(Inode(), inode);
 
-  EXPECT_EQ(ini_puts("S", std::string(510, 'k').c_str(), "v", path_.c_str()), 0);
-  EXPECT_EQ(ini_puts("S", "K", "two\nlines", path_.c_str()), 0);
-  EXPECT_EQ(ini_puts("S\n[X]", "K", "v", path_.c_str()), 0);
+  EXPECT_FALSE(ini_puts("S", std::string(510, 'k').c_str(), "v", path_.c_str()));
+  EXPECT_FALSE(ini_puts("S", "K", "two\nlines", path_.c_str()));
+  EXPECT_FALSE(ini_puts("S\n[X]", "K", "v", path_.c_str()));
   EXPECT_EQ(Get("S", "K"), std::string(508, 'v'));
 }
 
@@ -294,8 +294,8 @@ TEST_F(IniTest, CopiesLongLinesUnchanged) {
   const std::string comment = "#" + std::string(1500, 'c') + "\n";
   const std::string long_key = "LONG=" + std::string(700, 'l') + "\n";
   Write("[A]\n" + comment + "X=1\n[B]\n" + long_key + "Y=2");
-  ASSERT_EQ(ini_puts("A", "X", "2", path_.c_str()), 1);
-  ASSERT_EQ(ini_puts("C", "Z", "3", path_.c_str()), 1);
+  ASSERT_TRUE(ini_puts("A", "X", "2", path_.c_str()));
+  ASSERT_TRUE(ini_puts("C", "Z", "3", path_.c_str()));
   EXPECT_EQ(Read(), "[A]\n" + comment + "X=2\n[B]\n" + long_key + "Y=2\n[C]\nZ=3\n");
 }
 
@@ -303,7 +303,7 @@ TEST_F(IniTest, KeepsPermissionBits) {
   Write("[A]\nX=1\n");
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   ino_t inode = Inode();
-  ASSERT_EQ(ini_puts("A", "X", "2", path_.c_str()), 1);
+  ASSERT_TRUE(ini_puts("A", "X", "2", path_.c_str()));
   struct stat st {};
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -316,7 +316,7 @@ TEST_F(IniTest, FailedWriteKeepsOldFile) {
 
   // The temporary file cannot be created.
   ASSERT_EQ(mkdir(temp_.c_str(), 0755), 0);
-  EXPECT_EQ(ini_puts("A", "X", "2", path_.c_str()), 0);
+  EXPECT_FALSE(ini_puts("A", "X", "2", path_.c_str()));
   EXPECT_EQ(Read(), text);
   ASSERT_EQ(rmdir(temp_.c_str()), 0);
 
@@ -327,14 +327,14 @@ TEST_F(IniTest, FailedWriteKeepsOldFile) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit limit = {1000, 1000};
     setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(ini_puts("A", "X", "2", path_.c_str()) == 0 ? 0 : 1);
+    _exit(ini_puts("A", "X", "2", path_.c_str()) ? 1 : 0);
   }
   EXPECT_EQ(WaitChild(pid, 60), 0);
   EXPECT_EQ(Read(), text);
   EXPECT_FALSE(Exists(temp_));
 
   // A path that is not a regular file is not replaced.
-  EXPECT_EQ(ini_puts("A", "X", "2", dir_.c_str()), 0);
+  EXPECT_FALSE(ini_puts("A", "X", "2", dir_.c_str()));
   EXPECT_TRUE(std::filesystem::is_directory(dir_));
 }
 
@@ -350,8 +350,8 @@ TEST_F(IniTest, ReaderBesideWriterAlwaysSeesACompleteFile) {
     // Every version spans several cache runs; the padding changes its size.
     for (int version = 1; version <= kVersions; ++version) {
       std::string pad(100 + (version % 7) * 60, 'p');
-      if (ini_puts("MID", "PAD", pad.c_str(), path_.c_str()) != 1 ||
-          ini_putlong("MID", "VERSION", version, path_.c_str()) != 1) {
+      if (!ini_puts("MID", "PAD", pad.c_str(), path_.c_str()) ||
+          !ini_putlong("MID", "VERSION", version, path_.c_str())) {
         _exit(1);
       }
     }
@@ -394,7 +394,7 @@ TEST_F(IniTest, ConcurrentWritersLoseNoUpdate) {
     if (writers[w] == 0) {
       for (int i = 0; i < kKeys; ++i) {
         std::string key = "W" + std::to_string(w) + "_" + std::to_string(i);
-        if (ini_putlong("S", key.c_str(), i, path_.c_str()) != 1) _exit(1);
+        if (!ini_putlong("S", key.c_str(), i, path_.c_str())) _exit(1);
       }
       _exit(0);
     }

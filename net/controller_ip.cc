@@ -102,15 +102,15 @@ bool Store(std::span<char, kControllerIpSize> ip, const char* text) {
 
 }  // namespace
 
-int FindControllerIp(std::span<char, kControllerIpSize> ip) {
+bool FindControllerIp(std::span<char, kControllerIpSize> ip) {
   Store(ip, kNoAddress);
   Piece route_interface{};
-  if (!DefaultRouteInterface(route_interface)) return 1;
+  if (!DefaultRouteInterface(route_interface)) return false;
 
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) {
     std::perror("getifaddrs");
-    return 1;
+    return false;
   }
   bool found = false;
   for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
@@ -129,5 +129,5 @@ int FindControllerIp(std::span<char, kControllerIpSize> ip) {
     if (Store(ip, host.data())) found = true;
   }
   ::freeifaddrs(list);
-  return found ? 0 : 1;
+  return found;
 }

@@ -19,5 +19,5 @@ inline constexpr size_t kControllerIpSize = 16;
 // cannot be converted, and the system error after "getifaddrs" on standard
 // error when the interface list cannot be read.
 //
-// Returns 0 when an address was found, 1 when `ip` holds "0.0.0.0".
-int FindControllerIp(std::span<char, kControllerIpSize> ip);
+// True when an address was found; false when `ip` holds "0.0.0.0".
+bool FindControllerIp(std::span<char, kControllerIpSize> ip);

@@ -40,11 +40,11 @@ class ControllerIpTest : public ::testing::Test {
   static void WriteRoutes(const std::string& content) { std::ofstream(RoutePath()) << content; }
 
   // Runs the lookup with a guard on both sides of the caller's buffer.
-  static std::string Lookup(int expected_result) {
+  static std::string Lookup(bool expected_found) {
     char guarded[kControllerIpSize + 2];
     std::fill(std::begin(guarded), std::end(guarded), '#');
     std::span<char, kControllerIpSize> ip(guarded + 1, kControllerIpSize);
-    EXPECT_EQ(FindControllerIp(ip), expected_result);
+    EXPECT_EQ(FindControllerIp(ip), expected_found);
     EXPECT_EQ(guarded[0], '#');
     EXPECT_EQ(guarded[kControllerIpSize + 1], '#');
     return std::string(ip.data());
@@ -58,18 +58,18 @@ std::string ControllerIpTest::root_;
 TEST_F(ControllerIpTest, DefaultRouteOnLoopbackGivesItsAddress) {
   WriteRoutes(std::string(kHeading) + "\n" + RouteLine("lo", "0000007F") +
               RouteLine("lo", "00000000") + RouteLine("eth9", "00000000"));
-  EXPECT_EQ(Lookup(0), "127.0.0.1") << "the first default route wins";
+  EXPECT_EQ(Lookup(true), "127.0.0.1") << "the first default route wins";
 }
 
 TEST_F(ControllerIpTest, NoDefaultRouteOrNoTableGivesAllZeros) {
   WriteRoutes(std::string(kHeading) + "\n" + RouteLine("lo", "0000007F"));
-  EXPECT_EQ(Lookup(1), "0.0.0.0");
+  EXPECT_EQ(Lookup(false), "0.0.0.0");
   WriteRoutes("");
-  EXPECT_EQ(Lookup(1), "0.0.0.0");
+  EXPECT_EQ(Lookup(false), "0.0.0.0");
   std::remove(RoutePath().c_str());
-  EXPECT_EQ(Lookup(1), "0.0.0.0");
+  EXPECT_EQ(Lookup(false), "0.0.0.0");
   WriteRoutes(RouteLine("no-such-if0", "00000000"));
-  EXPECT_EQ(Lookup(1), "0.0.0.0") << "an interface without an IPv4 address";
+  EXPECT_EQ(Lookup(false), "0.0.0.0") << "an interface without an IPv4 address";
 }
 
 TEST_F(ControllerIpTest, LongLinesArriveInPiecesOf99Characters) {
@@ -78,15 +78,15 @@ TEST_F(ControllerIpTest, LongLinesArriveInPiecesOf99Characters) {
   std::string line(95, 'x');
   line += "\tAB\tlo\t00000000\n";
   WriteRoutes(line);
-  EXPECT_EQ(Lookup(0), "127.0.0.1");
+  EXPECT_EQ(Lookup(true), "127.0.0.1");
 
   // A field far longer than a piece is cut, never copied past its buffer.
   WriteRoutes(std::string(1000, 'y') + "\t00000000\n" + RouteLine("lo", "00000000"));
-  EXPECT_EQ(Lookup(1), "0.0.0.0") << "the cut tail of the long name is the default interface";
+  EXPECT_EQ(Lookup(false), "0.0.0.0") << "the cut tail of the long name is the default interface";
 
   // Without a final line end.
   WriteRoutes("lo 00000000");
-  EXPECT_EQ(Lookup(0), "127.0.0.1");
+  EXPECT_EQ(Lookup(true), "127.0.0.1");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/platform/platform.h"
+#include "link/platform/text_copy.h"
 
 namespace {
 
@@ -105,8 +106,6 @@ const char* HeaderLineText(const char* line, size_t size, std::span<char> out) {
   if (out.empty()) return "";
   size_t length = 0;
   while (length < size && line[length] != '\r' && line[length] != '\n') ++length;
-  length = std::min(length, out.size() - 1);
-  std::memcpy(out.data(), line, length);
-  out[length] = '\0';
+  CopyText(out, std::string_view(line, length));
   return out.data();
 }

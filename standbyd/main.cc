@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "daemon/start.h"
 #include "daemon/thread_ctrl.h"
 #include "discovery/discovery.h"
@@ -12,6 +14,20 @@
 #include "link/variant.h"
 #include "minini/config_keys.h"
 #include "standbyd/tables.h"
+
+namespace {
+
+// The PC software finds this daemon only through discovery: when the
+// responder's socket cannot be had, the daemon ends with status 1.  Its
+// other threads may be mid-work, so nothing is torn down under them; only
+// the output is flushed.
+void* ScanOrEnd(void*) {
+  ThreadScan(nullptr);
+  std::fflush(nullptr);
+  ::_exit(1);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   LinkStart(kStandbyLink);
@@ -25,8 +41,9 @@ int main(int argc, char** argv) {
   // Port 0 and "0.0.0.0" for the life of the process.
   DiscoveryStart(kStandbyDiscovery, serial);
 
-  DaemonDispatch(argc, argv, kStandbyTexts);
-  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  const DaemonStart start = DaemonDispatch(argc, argv, kStandbyTexts);
+  if (start != DaemonStart::kRun) return start == DaemonStart::kParentDone ? 0 : 1;
+  StartDaemonThread("ThreadScan", ScanOrEnd, kThreadScanStack);
   StartDaemonThread("ThreadCtrl", ThreadCtrl, kThreadCtrlStack);
   LogMessage("Start OFFLINE \n");
   for (;;) ::sleep(1);

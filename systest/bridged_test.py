@@ -287,6 +287,17 @@ class ServerModeTest(BridgeTest):
             self.assertEqual(result.stdout,
                              "Usage ./bridged -d for daemon or ./bridged -i for interactive\n")
 
+    def test_a_discovery_port_in_use_ends_the_daemon_with_status_1(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(holder.close)
+        try:
+            holder.bind(("0.0.0.0", 9000))
+        except OSError:
+            self.skipTest("UDP port 9000 is in use on this machine")
+        self.start_bridge({})
+        self.assertEqual(self.bridge.wait(), 1)
+        self.assertIn("error bind", self.board.records())
+
 
 class ClientModeTest(BridgeTest):
 

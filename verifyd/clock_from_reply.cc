@@ -34,7 +34,7 @@ void ApplyReplyDate(const char* date) {
     return;
   }
   LogMessage("DATE: %s\n", date);
-  if (SetSystemClock(when) != 0) {
+  if (!SetSystemClock(when)) {
     LogMessage("settimeofday error\n");
     return;
   }

@@ -5,6 +5,9 @@
 // and MCU clocks.  Other programs on the controller reach the daemon through
 // a loopback command socket.
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -23,6 +26,20 @@
 #include "verifyd/settings.h"
 #include "verifyd/tables.h"
 
+namespace {
+
+// The PC software finds this daemon only through discovery: when the
+// responder's socket cannot be had, the daemon ends with status 1.  Its
+// other threads may be mid-work, so nothing is torn down under them; only
+// the output is flushed.
+void* ScanOrEnd(void*) {
+  ThreadScan(nullptr);
+  std::fflush(nullptr);
+  ::_exit(1);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   LinkStart(kVerifyLink);
   // Maintenance tools may run beside the daemon: its frames take the same
@@ -34,19 +51,20 @@ int main(int argc, char** argv) {
 
   VerifySettings settings = ReadVerifySettings();
   LogMessage("SN=%ld\n", settings.serial);
-  DaemonRequireArgument(argc, kVerifyTexts);
+  if (!DaemonRequireArgument(argc, kVerifyTexts)) return 1;
 
   FindControllerIp(settings.controller_ip);
   // Card bytes are shown reversed unless the MCU reports Wiegand readers.
   settings.reader_order = Done(GetCtrlParams()) && ControllerParams().wiegand;
   InstallVerifySettings(settings);
 
-  DaemonDispatch(argc, argv, kVerifyTexts);
+  const DaemonStart start = DaemonDispatch(argc, argv, kVerifyTexts);
+  if (start != DaemonStart::kRun) return start == DaemonStart::kParentDone ? 0 : 1;
   // libcurl's global set-up must run before any thread does.
   HttpGlobalInit();
   DiscoveryStart(kVerifyDiscovery, settings.serial);
   DiscoveryPublish({.port = settings.server_port, .address = settings.server_addr.data()});
-  StartDaemonThread("ThreadScan", ThreadScan, kThreadScanStack);
+  StartDaemonThread("ThreadScan", ScanOrEnd, kThreadScanStack);
   StartDaemonThread("ThreadCheckServer", ThreadCheckServer, kThreadCheckServerStack);
   StartDaemonThread("ThreadExternalCmd", ThreadExternalCmd, kThreadExternalCmdStack);
   LogMessage("Start QR %s\n", "");

@@ -10,11 +10,7 @@ const LinkVariant kVerifyLink{
     .platform = kDaemonPlatform,
     .lock = LinkLockKind::kBusLock,
     .sink = MessageSink::kKernelLog,
-    .write_mem = {.write_failed = kLinkWriteFailed,
-                  .timed_out = kLinkTimedOut,
-                  .head_read_failed = kLinkReadFailed,
-                  .data_read_failed = kLinkReadFailed,
-                  .refused = kLinkWriteError},
+    .write_mem = kWriteMemFailures,
     // The online daemon names only GetCtrlParams before a time-out.
     .get_ctrl_params = {.announce = true, .bus_failures = true, .name_before_timeout = true},
     .open_door = {.bus_failures = true},

@@ -112,8 +112,8 @@ SharedMutex SharedMutexOpen(const char* name) {
   return record;
 }
 
-int SharedMutexLock(SharedMutex& lock) {
-  if (lock.mutex == nullptr) return EINVAL;
+bool SharedMutexLock(SharedMutex& lock) {
+  if (lock.mutex == nullptr) return false;
   int rc = pthread_mutex_lock(lock.mutex);
   if (rc == EOWNERDEAD) {
     // The previous holder died inside its transaction.  The bus itself
@@ -121,12 +121,12 @@ int SharedMutexLock(SharedMutex& lock) {
     // starts.
     rc = pthread_mutex_consistent(lock.mutex);
   }
-  return rc;
+  return rc == 0;
 }
 
-int SharedMutexUnlock(SharedMutex& lock) {
-  if (lock.mutex == nullptr) return EINVAL;
-  return pthread_mutex_unlock(lock.mutex);
+bool SharedMutexUnlock(SharedMutex& lock) {
+  if (lock.mutex == nullptr) return false;
+  return pthread_mutex_unlock(lock.mutex) == 0;
 }
 
 const char* BusLockName() {

@@ -46,7 +46,7 @@ TEST_F(BusLockTest, FirstOpenerCreatesLaterOnesMapTheSameMutex) {
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(static_cast<size_t>(st.st_size), sizeof(pthread_mutex_t));
 
-  ASSERT_EQ(SharedMutexLock(first), 0);
+  ASSERT_TRUE(SharedMutexLock(first));
   pid_t child = ::fork();
   if (child == 0) {
     SharedMutex second = SharedMutexOpen(name_.c_str());
@@ -55,7 +55,7 @@ TEST_F(BusLockTest, FirstOpenerCreatesLaterOnesMapTheSameMutex) {
     ::_exit(pthread_mutex_trylock(second.mutex) == EBUSY ? 0 : 3);
   }
   EXPECT_EQ(ExitCode(child), 0);
-  EXPECT_EQ(SharedMutexUnlock(first), 0);
+  EXPECT_TRUE(SharedMutexUnlock(first));
 }
 
 TEST_F(BusLockTest, AHolderKilledWithSigkillDoesNotBlockTheBus) {
@@ -74,8 +74,8 @@ TEST_F(BusLockTest, AHolderKilledWithSigkillDoesNotBlockTheBus) {
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 
-  EXPECT_EQ(SharedMutexLock(lock), 0) << "the dead holder's lock is taken over";
-  EXPECT_EQ(SharedMutexUnlock(lock), 0);
+  EXPECT_TRUE(SharedMutexLock(lock)) << "the dead holder's lock is taken over";
+  EXPECT_TRUE(SharedMutexUnlock(lock));
   // Made consistent: usable for good, not only once.
   EXPECT_EQ(pthread_mutex_lock(lock.mutex), 0);
   EXPECT_EQ(pthread_mutex_unlock(lock.mutex), 0);
@@ -103,7 +103,7 @@ TEST_F(BusLockTest, ProgramsRacingToCreateItInitialiseItOnce) {
         SharedMutex lock = SharedMutexOpen(name.c_str());
         if (lock.mutex == nullptr) ::_exit(3);
         for (int n = 0; n < kIncrements; ++n) {
-          if (SharedMutexLock(lock) != 0) ::_exit(4);
+          if (!SharedMutexLock(lock)) ::_exit(4);
           volatile long* c = counter;
           *c = *c + 1;
           SharedMutexUnlock(lock);

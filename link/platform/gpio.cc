@@ -31,11 +31,11 @@ void Close(int fd) {
 
 }  // namespace
 
-int GpioExport(int gpio) {
+bool GpioExport(int gpio) {
   int fd = PlatformOpen("/sys/class/gpio/export", O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     GpioError("export");
-    return fd;
+    return false;
   }
   char number[16];
   int n = std::snprintf(number, sizeof(number), "%d", gpio);
@@ -43,14 +43,14 @@ int GpioExport(int gpio) {
   CountSystemCall();
   [[maybe_unused]] ssize_t written = ::write(fd, number, static_cast<size_t>(n));
   Close(fd);
-  return 0;
+  return true;
 }
 
-int GpioSetDirection(int gpio, bool output) {
+bool GpioSetDirection(int gpio, bool output) {
   int fd = OpenLineFile(gpio, "direction", O_WRONLY);
   if (fd < 0) {
     GpioError("direction");
-    return fd;
+    return false;
   }
   // The word goes out with its terminating zero byte.
   static constexpr char kOut[] = "out";
@@ -59,14 +59,14 @@ int GpioSetDirection(int gpio, bool output) {
   [[maybe_unused]] ssize_t written =
       ::write(fd, output ? kOut : kIn, output ? sizeof(kOut) : sizeof(kIn));
   Close(fd);
-  return 0;
+  return true;
 }
 
-int GpioWaitValue(int gpio, int budget, char expected) {
+GpioWait GpioWaitValue(int gpio, int budget, char expected) {
   int fd = OpenLineFile(gpio, "value", O_RDONLY);
   if (fd < 0) {
     GpioError("wait");
-    return fd;
+    return GpioWait::kNoValueFile;
   }
   // sysfs value files are re-read from offset 0; no edge notification is
   // used, so the line is polled every 5 ms.
@@ -80,12 +80,12 @@ int GpioWaitValue(int gpio, int budget, char expected) {
     CountReadySample();
     if (::read(fd, &value, 1) == 1 && value == expected) {
       Close(fd);
-      return 0;
+      return GpioWait::kSeen;
     }
     counter += 10;
     if (counter >= budget) {
       Close(fd);
-      return 1;
+      return GpioWait::kGaveUp;
     }
     CountSystemCall();
     ::nanosleep(&kPause, nullptr);

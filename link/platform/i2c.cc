@@ -231,33 +231,33 @@ int I2cSmbusBlockRead(uint8_t command, std::span<uint8_t> dest) {
   return g_device.transport->block_read(g_device.fd, command, dest);
 }
 
-int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset) {
+bool I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset) {
   for (size_t k = 0; k < bytes.size(); k += kI2cBlockMax) {
     size_t n = bytes.size() - k < kI2cBlockMax ? bytes.size() - k : kI2cBlockMax;
     if (I2cSmbusBlockWrite(static_cast<uint8_t>(first_offset + k), bytes.subspan(k, n)) < 0) {
-      return 2;
+      return false;
     }
   }
-  return 0;
+  return true;
 }
 
-int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset) {
+bool I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset) {
   for (size_t k = 0; k < dest.size(); k += kI2cBlockMax) {
     size_t n = dest.size() - k < kI2cBlockMax ? dest.size() - k : kI2cBlockMax;
     // A block that came shorter than asked fails the read: the rest of
     // `dest` would still hold bytes of an earlier reply.
     if (I2cSmbusBlockRead(static_cast<uint8_t>(first_offset + k), dest.subspan(k, n)) <
         static_cast<int>(n)) {
-      return 2;
+      return false;
     }
   }
-  return 0;
+  return true;
 }
 
-int I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command) {
+bool I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command) {
   for (size_t k = 0; k < bytes.size(); k += kI2cBlockMax) {
     size_t n = bytes.size() - k < kI2cBlockMax ? bytes.size() - k : kI2cBlockMax;
-    if (I2cSmbusBlockWrite(command, bytes.subspan(k, n)) < 0) return 2;
+    if (I2cSmbusBlockWrite(command, bytes.subspan(k, n)) < 0) return false;
   }
-  return 0;
+  return true;
 }

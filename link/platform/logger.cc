@@ -30,19 +30,19 @@ constexpr size_t kRecordTextLimit = 976;
 
 }  // namespace
 
-int LogMessageV(const char* format, va_list args) {
+void LogMessageV(const char* format, va_list args) {
   const PlatformProfile& profile = ActivePlatformProfile();
   char line[kLongestRecord];
   size_t size = std::clamp<size_t>(profile.log_line_size, 1, sizeof(line));
   // A longer text is cut to the line buffer.
   std::vsnprintf(line, size, format, args);
   size_t length = std::strlen(line);
-  if (RepeatScope::Take(line, length)) return 0;
+  if (RepeatScope::Take(line, length)) return;
 
   int fd = PlatformOpen("/dev/kmsg", O_RDWR | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     if (profile.report_log_open_failure) std::fputs("problem opening /dev/kmsg\n", stdout);
-    return -1;
+    return;
   }
   // Piece by piece, each ended by a zero byte of its own put in place of
   // the next piece's first byte for the moment of the write.
@@ -57,15 +57,14 @@ int LogMessageV(const char* format, va_list args) {
     at += piece;
   } while (at < length);
   CountSystemCall();
-  return ::close(fd);
+  ::close(fd);
 }
 
-int LogMessage(const char* format, ...) {
+void LogMessage(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  int result = LogMessageV(format, args);
+  LogMessageV(format, args);
   va_end(args);
-  return result;
 }
 
 void EmitMessageV(MessageSink sink, const char* format, va_list args) {

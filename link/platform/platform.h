@@ -132,32 +132,37 @@ int I2cSmbusBlockRead(uint8_t command, std::span<uint8_t> dest);
 
 // Chunked transfers: for k = 0, 32, 64, ... below the size, moves
 // min(size - k, 32) bytes at position k with command byte (first + k) mod 256.
-// 0 when every chunk went through, 2 at the first failing chunk.  A read
-// that returns fewer bytes than asked is not noticed.
+// True when every chunk went through; the first failing chunk ends the
+// transfer with false.  A read whose chunk comes shorter than asked fails.
 // REQUIRES: the caller holds the lock that serialises the device.
-int I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset);
-int I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset);
+bool I2cBlockWrite(std::span<const uint8_t> bytes, uint8_t first_offset);
+bool I2cBlockRead(std::span<uint8_t> dest, uint8_t first_offset);
 
 // The same block write, but every chunk at one fixed command byte (the MCU's
 // boot loader takes its data that way).
-int I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command);
+bool I2cBlockWriteAt(std::span<const uint8_t> bytes, uint8_t command);
 
 // ---------------------------------------------------------------------------
 // GPIO (sysfs).  Failures are reported through the profile's gpio_sink as
 // "error gpio/<what>" (or "ERROR ..."), without a line end.
 
-// Writes the number into the export file.  0, also when the line was
-// already exported; negative when the file cannot be opened.
-int GpioExport(int gpio);
+// Writes the number into the export file.  True, also when the line was
+// already exported; false when the file cannot be opened.
+bool GpioExport(int gpio);
 // Writes "out" or "in" with its terminating zero byte into the line's
-// direction file.  0, or negative when the file cannot be opened.
-int GpioSetDirection(int gpio, bool output);
+// direction file.  False when the file cannot be opened.
+bool GpioSetDirection(int gpio, bool output);
+
+enum class GpioWait : uint8_t {
+  kSeen,         // the line showed the expected value
+  kGaveUp,       // the budget was spent first
+  kNoValueFile,  // the value file could not be opened (after the message)
+};
 // Samples the line's value file until its first byte is `expected`: at once,
 // then every 5 ms, adding 10 to a counter per miss; gives up when the counter
-// reaches `budget`.  0 when seen, 1 on giving up, negative when the file
-// cannot be opened.
+// reaches `budget`.
 // REQUIRES: budget is a positive multiple of 10.
-int GpioWaitValue(int gpio, int budget, char expected);
+GpioWait GpioWaitValue(int gpio, int budget, char expected);
 
 // ---------------------------------------------------------------------------
 // The bus lock: a process-shared mutex in POSIX shared memory.
@@ -177,9 +182,10 @@ struct SharedMutex {
 SharedMutex SharedMutexOpen(const char* name);
 
 // Takes and releases the mutex.  Taking a mutex whose holder died makes it
-// consistent and succeeds.  0 on success, else an error number.
-int SharedMutexLock(SharedMutex& lock);
-int SharedMutexUnlock(SharedMutex& lock);
+// consistent and succeeds.  False when the record holds no mutex or the
+// mutex refused (not held by this thread, on release).
+bool SharedMutexLock(SharedMutex& lock);
+bool SharedMutexUnlock(SharedMutex& lock);
 
 // The process's bus lock: "/my-mutex", or the name in TQ8_BUSLOCK.
 const char* BusLockName();
@@ -200,17 +206,17 @@ bool BusLockHeldHere();
 // the kernel takes in a record (976 bytes here) goes out as several records
 // in order, each with its zero byte.  Never fails its caller: a record that
 // cannot be written is dropped (after "problem opening /dev/kmsg" on
-// standard output when the profile says so).  Returns the close result, or
-// -1 when the log could not be opened.  While a RepeatScope lives on the
-// calling thread (repeat_log.h) its records are gathered there instead.
-int LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int LogMessageV(const char* format, va_list args);
+// standard output when the profile says so).  While a RepeatScope lives
+// on the calling thread (repeat_log.h) its records are gathered there
+// instead.
+void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogMessageV(const char* format, va_list args);
 
 // ---------------------------------------------------------------------------
-// System clock.  0 when the clock was set, -1 when it could not be.  Off
-// the board the machine's clock is left alone: the time is appended as a
-// decimal line to /var/run/system-clock below the root instead.
-int SetSystemClock(time_t when);
+// System clock.  True when the clock was set.  Off the board the
+// machine's clock is left alone: the time is appended as a decimal line to
+// /var/run/system-clock below the root instead.
+bool SetSystemClock(time_t when);
 
 // ---------------------------------------------------------------------------
 // Counters of the layer's system calls and I2C transfers, for benchmarks.

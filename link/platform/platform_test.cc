@@ -126,44 +126,45 @@ TEST_F(PlatformTest, MissingKernelLogIsReportedOrSilentByProgram) {
 TEST_F(PlatformTest, GpioFilesGetExactlyTheirWords) {
   Write("sys/class/gpio/export", "");
   Write("sys/class/gpio/gpio14/direction", "");
-  EXPECT_EQ(GpioExport(14), 0);
-  EXPECT_EQ(GpioSetDirection(14, false), 0);
+  EXPECT_TRUE(GpioExport(14));
+  EXPECT_TRUE(GpioSetDirection(14, false));
   EXPECT_EQ(Read("sys/class/gpio/export"), "14");
   EXPECT_EQ(Read("sys/class/gpio/gpio14/direction"), std::string("in\0", 3));
-  EXPECT_EQ(GpioSetDirection(14, true), 0);
+  EXPECT_TRUE(GpioSetDirection(14, true));
   EXPECT_EQ(Read("sys/class/gpio/gpio14/direction"), std::string("out\0", 4));
 }
 
 TEST_F(PlatformTest, GpioFailuresGoWhereTheProgramSendsThem) {
   LinkStart(testing_variants::kPrinting);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioExport(14), 0); }), "error gpio/export");
-  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioSetDirection(15, false), 0); }), "error gpio/direction");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_FALSE(GpioExport(14)); }), "error gpio/export");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_FALSE(GpioSetDirection(15, false)); }), "error gpio/direction");
   LinkStart(testing_variants::kLogging);
-  EXPECT_EQ(CapturedStdout([] { EXPECT_LT(GpioWaitValue(15, 1000, '1'), 0); }), "");
+  EXPECT_EQ(CapturedStdout([] { EXPECT_EQ(GpioWaitValue(15, 1000, '1'), GpioWait::kNoValueFile); }),
+            "");
   EXPECT_EQ(Read("dev/kmsg"), std::string("ERROR gpio/wait\0", 16));
 }
 
 TEST_F(PlatformTest, ReadyLineIsSampledUntilSeenOrTheBudgetIsSpent) {
   Write("sys/class/gpio/gpio14/value", "1\n");
   unsigned long before = ReadPlatformCounters().ready_samples;
-  EXPECT_EQ(GpioWaitValue(14, 1000, '1'), 0);
+  EXPECT_EQ(GpioWaitValue(14, 1000, '1'), GpioWait::kSeen);
   EXPECT_EQ(ReadPlatformCounters().ready_samples - before, 1u) << "no sleep when already ready";
 
   Write("sys/class/gpio/gpio14/value", "0\n");
   before = ReadPlatformCounters().ready_samples;
-  EXPECT_EQ(GpioWaitValue(14, 30, '1'), 1);
+  EXPECT_EQ(GpioWaitValue(14, 30, '1'), GpioWait::kGaveUp);
   EXPECT_EQ(ReadPlatformCounters().ready_samples - before, 3u);
 
   Write("sys/class/gpio/gpio14/value", "");
-  EXPECT_EQ(GpioWaitValue(14, 20, '1'), 1) << "an empty file is not ready";
+  EXPECT_EQ(GpioWaitValue(14, 20, '1'), GpioWait::kGaveUp) << "an empty file is not ready";
 }
 
 TEST_F(PlatformTest, ClockSettingIsRecordedOffTheBoard) {
-  EXPECT_EQ(SetSystemClock(1700000000), 0);
-  EXPECT_EQ(SetSystemClock(1700000123), 0);
+  EXPECT_TRUE(SetSystemClock(1700000000));
+  EXPECT_TRUE(SetSystemClock(1700000123));
   EXPECT_EQ(Read("var/run/system-clock"), "1700000000\n1700000123\n");
   RemoveTree(root_ + "/var/run");
-  EXPECT_EQ(SetSystemClock(1700000000), -1);
+  EXPECT_FALSE(SetSystemClock(1700000000));
 }
 
 TEST_F(PlatformTest, BusDesignatorsAreNumbersOrAdapterNames) {

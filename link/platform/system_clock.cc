@@ -9,16 +9,16 @@
 #include "link/platform/paths.h"
 #include "link/platform/platform.h"
 
-int SetSystemClock(time_t when) {
+bool SetSystemClock(time_t when) {
   if (OffBoard()) {
     int fd = PlatformOpen("/var/run/system-clock", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return false;
     char line[32];
     int length = std::snprintf(line, sizeof(line), "%lld\n", static_cast<long long>(when));
     ssize_t written = ::write(fd, line, static_cast<size_t>(length));
     ::close(fd);
-    return written == length ? 0 : -1;
+    return written == length;
   }
   timespec now{when, 0};
-  return ::clock_settime(CLOCK_REALTIME, &now) == 0 ? 0 : -1;
+  return ::clock_settime(CLOCK_REALTIME, &now) == 0;
 }

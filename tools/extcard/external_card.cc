@@ -1,23 +1,13 @@
 #include "tools/extcard/external_card.h"
 
-namespace {
-
-// 0-15 for a hexadecimal digit of either case, -1 otherwise.
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-}  // namespace
+#include "link/platform/hex.h"
 
 CardTextCheck BuildExternalCardRecord(std::string_view text, ExternalCardRecord& record) {
   record = {};
   // Every character is checked, the ignored first digit of an odd-length
   // text included: a text with a stray character is not a card.
   for (char c : text) {
-    if (HexValue(c) < 0) return CardTextCheck::kNotHex;
+    if (!IsHexDigit(c)) return CardTextCheck::kNotHex;
   }
   if (text.size() > kMaxExternalCardDigits) return CardTextCheck::kTooLong;
 
@@ -25,7 +15,7 @@ CardTextCheck BuildExternalCardRecord(std::string_view text, ExternalCardRecord&
   record.bytes[0] = kExternalCardMarker;
   for (size_t i = 1; i <= card_bytes; ++i) {
     const size_t at = text.size() - 2 * i;
-    record.bytes[i] = static_cast<uint8_t>(HexValue(text[at]) << 4 | HexValue(text[at + 1]));
+    record.bytes[i] = static_cast<uint8_t>(HexDigitValue(text[at]) << 4 | HexDigitValue(text[at + 1]));
   }
   record.size = 1 + card_bytes;
   return CardTextCheck::kOk;

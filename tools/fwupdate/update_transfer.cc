@@ -129,11 +129,11 @@ void CloseUpdateSource(UpdateSource& source) {
 
 bool SendUpdateHeader(UpdateTag tag, uint32_t address) {
   const UpdateHeader header = MakeUpdateHeader(tag, address);
-  return I2cBlockWriteAt(header, kBootLoaderCommand) == 0;
+  return I2cBlockWriteAt(header, kBootLoaderCommand);
 }
 
 bool SendUpdateRecord(const UpdateRecord& record) {
-  return I2cBlockWriteAt(record, kBootLoaderCommand) == 0;
+  return I2cBlockWriteAt(record, kBootLoaderCommand);
 }
 
 bool EnterBootLoader() {

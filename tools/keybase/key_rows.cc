@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "link/platform/text_copy.h"
 #include "link/platform/text_part.h"
 
 namespace {
@@ -19,11 +20,6 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-template <size_t N>
-void CopyText(std::array<char, N>& out, const char* text) {
-  std::snprintf(out.data(), out.size(), "%s", text);
-}
-
 // LONGN holds bytes 0..5 in the order the Wiegand card text shows them,
 // NUMBERN the same bytes reversed, as the Dallas card text shows them.
 constexpr KeyFormat kLongNumberFormat{.wiegand = true};
@@ -32,8 +28,7 @@ constexpr KeyFormat kReversedNumberFormat{.wiegand = false};
 void CodeText(const KeyCode& code, KeyFormat format, std::array<char, kCodeTextSize>& out) {
   std::array<char, kCardTextBufferSize> text{};
   FormatCardText(code, format, text);  // twelve digits: a six-byte code
-  std::copy_n(text.begin(), out.size() - 1, out.begin());
-  out.back() = '\0';
+  CopyText(out, text.data());
 }
 
 // Bytes 0..5 of the code from a LONGN text: its first 12 characters, a

@@ -6,7 +6,5 @@ const LinkVariant kKeybaseLink{
     .program = "keybase",
     .platform = kToolPlatform,
     .sink = MessageSink::kStandardOutput,
-    .read_mem = {.write_failed = kLinkWriteFailed,
-                 .timed_out = kLinkTimedOut,
-                 .head_read_failed = kLinkReadFailed},
+    .read_mem = kReadMemFirstSteps,
 };

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/platform/hex.h"
 #include "link/platform/text_part.h"
 #include "minini/config_keys.h"
 #include "minini/minIni.h"
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr char kSection[] = "GROUPS";
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kReplacement[] = "\\ufffd";
 
 using Path = std::array<char, 4096>;
@@ -20,10 +20,6 @@ Key GroupKey(int group) {
   Key key{};
   std::snprintf(key.data(), key.size(), "GROUP%d", group);
   return key;
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
@@ -92,7 +88,7 @@ size_t NameLiteral(std::string_view name, GroupName& literal) {
       if (named != nullptr) {
         piece = named;
       } else {
-        escape = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
+        escape = {'\\', 'u', '0', '0', LowerHexDigit(c >> 4), LowerHexDigit(c)};
         piece = {escape.data(), 6};
       }
     } else if (c < 0x80) {
@@ -161,9 +157,9 @@ void LoadGroupNames(GroupNames& names) {
   }
 }
 
-int StoreGroupName(int group, const GroupName& literal) {
+bool StoreGroupName(int group, const GroupName& literal) {
   Path path;
   const char* file = ConfigFilePath(ConfigFile::kCovid, path);
-  if (file == nullptr || group < 1 || group > kGroupCount) return 0;
+  if (file == nullptr || group < 1 || group > kGroupCount) return false;
   return ini_puts(kSection, GroupKey(group).data(), literal.data(), file);
 }

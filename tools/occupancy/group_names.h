@@ -34,5 +34,5 @@ bool IsNameLiteral(std::string_view text);
 // shown as the literal of its text.
 void LoadGroupNames(GroupNames& names);
 
-// Stores the literal as the name of group 1 .. 8.  1 done, 0 failed.
-int StoreGroupName(int group, const GroupName& literal);
+// Stores the literal as the name of group 1 .. 8.  True when done.
+bool StoreGroupName(int group, const GroupName& literal);

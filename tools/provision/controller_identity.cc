@@ -1,14 +1,13 @@
 #include "tools/provision/controller_identity.h"
 
+#include "link/platform/hex.h"
 #include "tools/provision/super_fast_hash.h"
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
 void PutHex(uint8_t byte, char* at) {
-  at[0] = kHexDigits[byte >> 4];
-  at[1] = kHexDigits[byte & 0x0F];
+  at[0] = HexDigit(byte >> 4);
+  at[1] = HexDigit(byte);
 }
 
 }  // namespace
