@@ -52,7 +52,7 @@ tq8_scripts=$(cd "$(dirname "$0")" && pwd)
 log() { echo "sysroot: $*" >&2; }
 
 # deb-src entries beside every deb822 "Types: deb" stanza of Debian's own
-# sources, in a file of their own (the original file stays as it is).
+# sources, in a file of their own (Debian's own file stays as it is).
 add_source_entries() {
   src_list=/etc/apt/sources.list.d/tq8-deb-src.sources
   [ -e "$src_list" ] && return 1
