@@ -1,3 +1,4 @@
+#include <chrono>
 #include "emulator/commands.h"
 
 #include <algorithm>
@@ -80,6 +81,13 @@ CommandReply External(McuState& s, const Request& r) {
     return Done(s.external.Poll(ack));
   }
   ExternalAnswer answer{r.data_at(0), r.data_at(1), {r.data().begin() + 2, r.data().end()}};
+  auto& presented = s.card_presented_at[answer.reader & 1];
+  if (presented) {
+    answer.ms = static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - *presented)
+                                         .count());
+    presented.reset();
+  }
   s.answers.push_back(std::move(answer));
   return Done({0x00});
 }

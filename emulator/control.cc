@@ -243,6 +243,7 @@ class Session {
   bool Modes(const Args& a);
   bool Acks(const Args& a);
   bool Answers(const Args& a);
+  bool Decisions(const Args& a);
   bool Service(const Args& a);
   bool Boot(const Args& a);
   bool BootLoaderMode(const Args& a);
@@ -289,7 +290,7 @@ constexpr CommandEntry kCommands[] = {
     {"boot", &Session::Boot},           {"bootloader", &Session::BootLoaderMode},
     {"clearlogs", &Session::ClearLogs}, {"fault", &Session::FaultCommand},
     {"ready", &Session::Ready},         {"drop", &Session::Drop},
-    {"rawreply", &Session::RawReply},
+    {"rawreply", &Session::RawReply},   {"decisions", &Session::Decisions},
 };
 
 bool Session::Help(const Args&) {
@@ -522,6 +523,23 @@ bool Session::Answers(const Args& a) {
   return true;
 }
 
+// The answers again, each with the milliseconds from its card's
+// presentation ("-" when none was waiting): how long a decision took.  From
+// answer FROM on (counted from 0), so that a watcher reads only new ones.
+bool Session::Decisions(const Args& a) {
+  if (!Arity(a, 0, 1, "decisions [FROM]")) return false;
+  uint32_t from = 0;
+  if (a.size() == 2 && !Number(a[1], UINT32_MAX, from, r_, "first answer")) return false;
+  const std::vector<ExternalAnswer> answers = mcu_.ExternalAnswers();
+  for (size_t i = from; i < answers.size(); ++i) {
+    const ExternalAnswer& answer = answers[i];
+    r_.Line(Format("0x%02X %u ", answer.code, answer.reader) +
+            (answer.card.empty() ? "-" : ToHex(answer.card)) +
+            (answer.ms < 0 ? " -" : " " + std::to_string(answer.ms)));
+  }
+  return true;
+}
+
 bool Session::Service(const Args& a) {
   if (!Arity(a, 0, 0, "service")) return false;
   for (const std::string& text : mcu_.ServiceCommands()) r_.Line(EscapeLine(text));
@@ -566,8 +584,12 @@ bool Session::FaultCommand(const Args& a) {
     mcu_.ClearFaults();
     return true;
   }
+  if (a.size() == 2 && a[1] == "list") {
+    for (const FaultName& f : kFaultNames) r_.Line(f.name);
+    return true;
+  }
   if (a.size() < 2)
-    return r_.Fail("usage: fault KIND [count=N] [skip=N] [cmd=N|any|boot] [value=N] | fault clear");
+    return r_.Fail("usage: fault KIND [count=N] [skip=N] [cmd=N|any|boot] [value=N] | fault clear | fault list");
   Fault fault{};
   bool known = false;
   for (const FaultName& f : kFaultNames) {

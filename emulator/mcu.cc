@@ -137,6 +137,7 @@ uint8_t Mcu::DoorMode() const {
 void Mcu::PresentCard(uint8_t reader, const std::vector<uint8_t>& card) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->external.PresentCard(reader, card);
+  state_->card_presented_at[reader & 1] = std::chrono::steady_clock::now();
 }
 
 void Mcu::QueueExternalEvents(const std::vector<std::array<uint8_t, 8>>& records) {

@@ -82,6 +82,9 @@ struct ExternalAnswer {       // a SetExternal request
   uint8_t code;
   uint8_t reader;
   std::vector<uint8_t> card;
+  // Milliseconds from the card presented at that reader to this answer;
+  // -1 when no presented card was waiting for one.
+  int32_t ms = -1;
 };
 
 struct BootRecord {

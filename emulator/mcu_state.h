@@ -2,9 +2,12 @@
 // Functions declared here expect that mutex to be held.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "emulator/boot_loader.h"
@@ -52,6 +55,8 @@ struct McuState {
   std::vector<uint8_t> mode_requests;
   std::vector<std::string> service_commands;
   std::vector<ExternalAnswer> answers;
+  // When the card waiting at each reader was presented, to time its answer.
+  std::array<std::optional<std::chrono::steady_clock::time_point>, 2> card_presented_at;
   std::vector<int> acks;
 
   // Ready line.  `ready_epoch` grows whenever a new request lowers the line,

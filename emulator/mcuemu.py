@@ -240,6 +240,18 @@ class Mcuemu:
             result.append((int(code, 16), int(reader), b"" if card == "-" else bytes.fromhex(card)))
         return result
 
+    def decisions(self, first=0):
+        """[(code, reader, card bytes, ms or None)] from answer `first` on;
+        ms is the time from the card's presentation at that reader to the
+        answer (None: no presented card was waiting)."""
+        result = []
+        for line in self.command("decisions %d" % first):
+            code, reader, card, ms = line.split()
+            result.append((int(code, 16), int(reader),
+                           b"" if card == "-" else bytes.fromhex(card),
+                           None if ms == "-" else int(ms)))
+        return result
+
     def service(self):
         """The ServiceCommand texts; bytes outside printable ASCII come as \\xNN."""
         return [codecs.decode(line, "unicode_escape") for line in self.command("service")]
@@ -278,6 +290,10 @@ class Mcuemu:
     def raw_reply(self, frame=b""):
         """The whole reply frame a raw "L" line gets; empty: none."""
         self.command("rawreply " + frame.hex() if frame else "rawreply")
+
+    def fault_kinds(self):
+        """The names `fault` takes."""
+        return self.command("fault list")
 
     def clear_faults(self):
         self.command("fault clear")

@@ -68,6 +68,15 @@ class Control(unittest.TestCase):
         self.assertEqual(self.mcu.ext_events(), 0)
         self.assertEqual(self.mcu.answers(), [(0x25, 1, bytes.fromhex("A1B2C3D4E5F6"))])
         self.assertEqual(self.mcu.acks(), [0, 0, 2])
+        # The answer is timed from the card's presentation; one that no
+        # presented card waited for is not.
+        self.transact(request(0x0F, data=bytes.fromhex("2300A1B2C3D4E5F6")))
+        (code, reader, card, ms), untimed = self.mcu.decisions()
+        self.assertEqual((code, reader, card), (0x25, 1, bytes.fromhex("A1B2C3D4E5F6")))
+        self.assertGreaterEqual(ms, 0)
+        self.assertEqual(untimed[3], None)
+        self.assertEqual(self.mcu.decisions(1), [untimed])
+        self.assertEqual(self.mcu.decisions(5), [])
 
     def test_memory_ring_and_door_state(self):
         self.mcu.poke(0, 0xA0, 0x00C0, bytes.fromhex("0A1B2C3D4E5F0000"))
@@ -117,6 +126,7 @@ class Control(unittest.TestCase):
         self.assertEqual(transfers[1][:4], ("R", 0, 9, 0))
         self.assertTrue(self.mcu.ready())
 
+        self.assertIn("noready", self.mcu.fault_kinds())
         self.mcu.fault("noready", cmd="any")
         self.bus.write_frame(frame)
         self.assertFalse(self.mcu.ready())
