@@ -261,6 +261,10 @@ class Controller:
 
     def record(self, exchange):
         with self.lock:
+            # verifyd counts its server online from the power-on exchange
+            # and offline after a failed one, without a record of either.
+            if self.mode == "online":
+                self._set_state("inactive" if exchange.failed else "online")
             self.exchanges += 1
             self.failed_exchanges += exchange.failed
             self.last_exchange_ms = round(exchange.ms, 1)
