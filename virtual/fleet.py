@@ -14,6 +14,7 @@ from the recorder (recorder.py) through Fleet.record.
 """
 
 import collections
+import json
 import os
 import shutil
 import signal
@@ -64,6 +65,35 @@ def record_matches(pattern, record):
     if pattern.startswith("*"):
         return record.endswith(pattern[1:])
     return record == pattern
+
+
+CLOUD_FAILURES_TO_INACTIVE = 10
+
+
+def messages(body):
+    """The message objects of a cloud batch or reply (none when it is not one)."""
+    try:
+        value = json.loads(body.decode("utf-8"))
+    except (UnicodeDecodeError, ValueError):
+        return []
+    found = value.get("messages") if isinstance(value, dict) else None
+    return [m for m in found if isinstance(m, dict)] if isinstance(found, list) else []
+
+
+def is_json(body):
+    try:
+        json.loads(body.decode("utf-8"))
+        return True
+    except (UnicodeDecodeError, ValueError):
+        return False
+
+
+def lenient_int(value):
+    """A number as the daemons read one: numbers and numeric texts count."""
+    try:
+        return int(value)
+    except (TypeError, ValueError):
+        return 0
 
 
 def program(name, bin_dir):
@@ -124,6 +154,7 @@ class Controller:
         self.door_mode = 0
         self._cards = (0.0, None)
         self._restarting = False
+        self._failures = 0
 
     # --- start and stop ---
 
@@ -201,6 +232,8 @@ class Controller:
 
     def _take_record(self, record):
         self.kmsg.append(record.rstrip("\n"))
+        if self.fleet.recorded:
+            return  # the exchanges tell the state, without the watcher's lag
         for pattern, meaning in STATE_RECORDS[self.mode]:
             if not record_matches(pattern, record):
                 continue
@@ -261,15 +294,36 @@ class Controller:
 
     def record(self, exchange):
         with self.lock:
-            # verifyd counts its server online from the power-on exchange
-            # and offline after a failed one, without a record of either.
-            if self.mode == "online":
-                self._set_state("inactive" if exchange.failed else "online")
+            self._state_from(exchange)
             self.exchanges += 1
             self.failed_exchanges += exchange.failed
             self.last_exchange_ms = round(exchange.ms, 1)
             self.exchange_log.append(exchange)
             self.exchange_times.append((exchange.time, round(exchange.ms, 1)))
+
+    def _state_from(self, exchange):
+        """Follows the daemon's state from its exchanges, as the daemon does."""
+        if self.mode == "online":
+            # verifyd counts its server online after a good exchange (the
+            # power-on or a probe) and offline after a failed one.
+            self._set_state("inactive" if exchange.failed else "online")
+            return
+        # cloudd asks to be activated only while inactive; the server's
+        # set_active makes it active or online; a failed exchange drops an
+        # online controller at once and an active one after ten in a row.
+        if any(m.get("operation") == "power_on" for m in messages(exchange.request)):
+            self._set_state("inactive")
+        if exchange.failed:
+            self._failures += 1
+            if self.state == "online" or self._failures >= CLOUD_FAILURES_TO_INACTIVE:
+                self._failures = 0
+                self._set_state("inactive")
+            return
+        self._failures = 0
+        for m in messages(exchange.reply):
+            if m.get("operation") == "set_active":
+                active, online = lenient_int(m.get("active")), lenient_int(m.get("online"))
+                self._set_state("inactive" if not active else "online" if online else "active")
 
     # --- what the page and the API see ---
 
@@ -381,6 +435,7 @@ class Fleet:
         self.fault_kinds = []
         self.exchange_times = collections.deque(maxlen=200)
         self.listeners = []  # called with every exchange (the load report)
+        self.recorded = False  # whether a recorder passes every exchange on
         self.started = time.time()
         self._stop = threading.Event()
         self._watcher = None
@@ -418,6 +473,10 @@ class Fleet:
             self._stop.wait(max(0.25, 1.0 - (time.monotonic() - started)))
 
     def record(self, exchange):
+        # cloudd takes a reply that is no JSON for a failed exchange.
+        if (self.settings.mode == "cloud" and exchange.error is None and exchange.status == 200
+                and not is_json(exchange.reply)):
+            exchange.error = "the reply is not JSON"
         controller = self.by_serial.get(exchange.serial)
         if controller is not None:
             controller.record(exchange)

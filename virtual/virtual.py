@@ -209,10 +209,11 @@ class Run:
             return
         if args.mode == "cloud":
             def route(path):
-                match = re.fullmatch(r"/c/(\d+)(/.*)?", path, re.S)
+                match = re.fullmatch(r"/c/(\d+)([/?].*)?", path, re.S)
                 if not match:
                     return None
-                return int(match.group(1)), match.group(2) or "/"
+                rest = match.group(2) or "/"
+                return int(match.group(1)), rest if rest.startswith("/") else "/" + rest
             self.recorder = Recorder(args.server, route, self.fleet.record)
         else:
             import test_certs
@@ -221,6 +222,7 @@ class Run:
             self.recorder = Recorder(args.server, lambda path: (serial, path), self.fleet.record,
                                      listen_tls=(certs["server"], certs["server_key"]),
                                      client_cert=args.cert, client_key=args.key)
+        self.fleet.recorded = True
 
     def describe(self):
         args = self.args
