@@ -71,7 +71,12 @@ class Mcuemu:
         self.process = subprocess.Popen(
             [self.binary, "--root", self.root, "--layout", *self.args],
             stdout=subprocess.PIPE, text=True, start_new_session=self.own_session)
-        line = self._ready_line()
+        try:
+            line = self._ready_line()
+        except BaseException:
+            self.process.kill()
+            self.process.wait()
+            raise
         words = line.split()
         if len(words) != 4 or words[:2] != ["mcuemu", "ready"]:
             self.process.kill()
@@ -84,7 +89,11 @@ class Mcuemu:
         return self
 
     def _ready_line(self):
-        ready, _, _ = select.select([self.process.stdout], [], [], self.timeout)
+        # poll, not select: a program that runs hundreds of emulators has
+        # descriptors above select's limit of 1024.
+        poller = select.poll()
+        poller.register(self.process.stdout, select.POLLIN)
+        ready = poller.poll(self.timeout * 1000)
         return self.process.stdout.readline().strip() if ready else ""
 
     def stop(self):

@@ -21,6 +21,7 @@ import argparse
 import os
 import random
 import re
+import resource
 import shutil
 import signal
 import sys
@@ -298,8 +299,18 @@ class Run:
             self.recorder.close()
 
 
+def raise_file_limit():
+    """Each controller holds a few descriptors here (its emulator's control
+    connection and output, the recorder's connections): a large fleet needs
+    more than the usual soft limit of 1024."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard == resource.RLIM_INFINITY or soft < hard:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
 def main(argv=None):
     args = arguments(argv)
+    raise_file_limit()
     run = Run(args)
 
     def stop(signum, frame):
@@ -319,8 +330,8 @@ def main(argv=None):
         run.run()
     except KeyboardInterrupt:
         pass
-    except OSError as error:
-        say("virtual: %s" % error)
+    except Exception as error:  # noqa: BLE001 - whatever stopped the start, clean up
+        say("virtual: cannot go on: %s: %s" % (type(error).__name__, error))
         status = 1
     finally:
         for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):

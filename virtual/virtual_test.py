@@ -7,6 +7,7 @@ port 9000."""
 
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -265,7 +266,9 @@ class OtherModes(unittest.TestCase):
         tq8sys.loopback_up()
 
     def test_online_mode_asks_the_access_server_through_the_recorder(self):
-        certs = test_certs.make_certs(tempfile.mkdtemp(prefix="tq8-virtual-certs-"))
+        scratch = tempfile.mkdtemp(prefix="tq8-virtual-certs-")
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        certs = test_certs.make_certs(scratch)
         server = AccessServer(certs, granted={GRANTED}, require_client_cert=True)
         self.addCleanup(server.close)
         virtual = Virtual("--mode", "online", "--server", "https://127.0.0.1:%d" % server.port,
