@@ -174,6 +174,20 @@ def udp_request(payload, port, host="127.0.0.1", timeout=2.0, source=None):
             return None
 
 
+def check_taken_discovery_port_ends(test, board, start):
+    """Asserts that the daemon `start()` starts (a Process on `board`) ends
+    with status 1 and records the failed bind while another socket holds
+    UDP port 9000; skips `test` when the port is in use already."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    test.addCleanup(holder.close)
+    try:
+        holder.bind(("0.0.0.0", 9000))
+    except OSError:
+        test.skipTest("UDP port 9000 is in use on this machine")
+    test.assertEqual(start().wait(), 1)
+    test.assertIn("error bind", board.records())
+
+
 def tcp_connect(port, host="127.0.0.1", timeout=DEFAULT_TIMEOUT, source=None):
     """Connects once the port listens; the connected socket."""
     deadline = time.monotonic() + timeout * SLOWDOWN

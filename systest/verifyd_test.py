@@ -127,17 +127,10 @@ class VerifyTest(VerifyBase):
         self.assertEqual(self.server.requests(), [], "nothing reaches the server")
 
     def test_a_discovery_port_in_use_ends_the_daemon_with_status_1(self):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(holder.close)
-        try:
-            holder.bind(("0.0.0.0", 9000))
-        except OSError:
-            self.skipTest("UDP port 9000 is in use on this machine")
         self.board.write_config({"ONLINE": {"SERVER_ADDR": "https://127.0.0.1",
                                             "SERVER_PORT": self.server.port}})
-        daemon = self.board.start("verifyd", "-i")
-        self.assertEqual(daemon.wait(), 1)
-        self.assertIn("error bind", self.board.records())
+        tq8sys.check_taken_discovery_port_ends(
+            self, self.board, lambda: self.board.start("verifyd", "-i"))
 
     # --- cards ---
 
