@@ -354,17 +354,11 @@ class VerifyTest(VerifyBase):
         self.assertIsNone(self.daemon.poll())
 
 
-
-# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
-# (03:14:07 on 19 January 2038).
-AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
-
-
 class AfterYear2038Test(VerifyBase):
     """verifyd with its clock in 2040: the server's date sets the system and
     controller clocks, events carry the year."""
 
-    clock_shift = AFTER_2038 - int(time.time())
+    clock_shift = tq8sys.AFTER_2038 - int(time.time())
 
     def test_dates_after_2038_set_the_clocks_and_date_the_events(self):
         self.mcu.clock_freeze()
