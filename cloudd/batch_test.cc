@@ -5,34 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
-#include "cloudd/tables.h"
+#include "cloudd/testing/cloud_board.h"
 #include "testing/captured_stdout.h"
-#include "link/testing/emulated_board.h"
-#include "link/variant.h"
 
 namespace {
 
-class BatchTest : public ::testing::Test {
+class BatchTest : public CloudBoardTest {
  protected:
   void SetUp() override {
-    LinkStart(kCloudLink);
-    board().ReopenLink();
-    mcu().ClearFaults();
-    mcu().SetCtrlParams(0, 0x0C, 1, 0);
-    mcu().FillKeys(kEmptyByte);
-    GetCtrlParams();
-    state_ = std::make_unique<CloudState>();
+    CloudBoardTest::SetUp();
     state_->serial = 42;
-    BatchReset(state_->batch, 42);
-    board().ClearKernelLog();
   }
-
-  static EmulatedBoard& board() { return EmulatedBoard::Get(); }
-  static emu::Mcu& mcu() { return board().mcu(); }
-  std::string Text() const { return std::string(state_->batch.text.data(), state_->batch.used); }
   // Sets the last-key pointer on both buses.
   static void Pointer(uint16_t value) {
     const std::vector<uint8_t> bytes{static_cast<uint8_t>(value >> 8),
@@ -54,12 +39,10 @@ class BatchTest : public ::testing::Test {
     }
     return chunks;
   }
-
-  std::unique_ptr<CloudState> state_;
 };
 
 TEST_F(BatchTest, TheEnvelopeAndTheCommaRule) {
-  EXPECT_EQ(Text(), "{\"type\":\"TQ8HUB\",\"sn\":42,\"messages\":[");
+  EXPECT_EQ(BatchText(), "{\"type\":\"TQ8HUB\",\"sn\":42,\"messages\":[");
   BatchSeparate(state_->batch);
   QueueSuccessAnswer(*state_, 7);
   QueueSuccessAnswer(*state_, 8);
@@ -76,7 +59,7 @@ TEST_F(BatchTest, AnAppendThatDoesNotFitLeavesTheBatchWholeAndClosable) {
   EXPECT_FALSE(BatchAppend(state_->batch, "z"));
   BatchClose(state_->batch);
   EXPECT_EQ(state_->batch.used, kBatchSize);
-  EXPECT_EQ(Text().substr(kBatchSize - 3), "x]}");
+  EXPECT_EQ(BatchText().substr(kBatchSize - 3), "x]}");
 }
 
 TEST_F(BatchTest, InactiveSendsOnePowerOnAndNothingElse) {
@@ -86,7 +69,7 @@ TEST_F(BatchTest, InactiveSendsOnePowerOnAndNothingElse) {
   mcu().SetCtrlParams(0, 0x04, 2, 7);
   GetCtrlParams();
   BuildMessages(*state_);
-  const std::string text = Text();
+  const std::string text = BatchText();
   EXPECT_NE(text.find("\"operation\":\"power_on\",\"fw\":\"2.7\",\"conn_fw\":\"1.0.166\","
                       "\"active\":0,\"mode\":0,\"controller_ip\":\""),
             std::string::npos)
@@ -112,7 +95,7 @@ TEST_F(BatchTest, AnActiveExchangeWithNothingElsePings) {
   state_->active = 1;
   state_->wait.mode = 2;
   BuildMessages(*state_);
-  EXPECT_NE(Text().find("\"operation\":\"ping\",\"active\":1,\"mode\":2}"), std::string::npos);
+  EXPECT_NE(BatchText().find("\"operation\":\"ping\",\"active\":1,\"mode\":2}"), std::string::npos);
 }
 
 TEST_F(BatchTest, TheCheckAccessMessageCarriesTheCardAndTheReader) {
@@ -121,7 +104,7 @@ TEST_F(BatchTest, TheCheckAccessMessageCarriesTheCardAndTheReader) {
   Present({0x21, 0x0A, 0x0B, 0x0C});
   const std::string out = CapturedStdout([&] { BuildMessages(*state_); });
   EXPECT_EQ(out, "CHECK ACCESS (4): [1]\n 0A0B0C\n");
-  EXPECT_NE(Text().find("\"operation\":\"check_access\",\"card\":\"0A0B0C\",\"reader\":2}"),
+  EXPECT_NE(BatchText().find("\"operation\":\"check_access\",\"card\":\"0A0B0C\",\"reader\":2}"),
             std::string::npos);
   EXPECT_FALSE(CardWaitsForAsking(state_->cards));
   EXPECT_EQ(state_->cards.asked.step, CardStep::kAsked);
@@ -133,7 +116,7 @@ TEST_F(BatchTest, TheCheckAccessMessageCarriesTheCardAndTheReader) {
   BatchReset(state_->batch, 42);
   Present({0x20, 0x0A, 0x0B, 0x0C});
   CapturedStdout([&] { BuildMessages(*state_); });
-  EXPECT_NE(Text().find("\"card\":\"0C0B0A\",\"reader\":1}"), std::string::npos);
+  EXPECT_NE(BatchText().find("\"card\":\"0C0B0A\",\"reader\":1}"), std::string::npos);
 }
 
 TEST_F(BatchTest, ACardThatDoesNotFitWaitsForTheNextBatchAheadOfEverythingElse) {
@@ -152,7 +135,7 @@ TEST_F(BatchTest, ACardThatDoesNotFitWaitsForTheNextBatchAheadOfEverythingElse) 
   BatchReset(state_->batch, 42);
   QueueSuccessAnswer(*state_, 9);
   CapturedStdout([&] { BuildMessages(*state_); });
-  const std::string text = Text();
+  const std::string text = BatchText();
   const size_t card = text.find("\"operation\":\"check_access\",\"card\":\"0A0B0C\"");
   ASSERT_NE(card, std::string::npos) << text;
   EXPECT_LT(card, text.find("\"operation\":\"events\"")) << text;
@@ -165,7 +148,7 @@ TEST_F(BatchTest, APointerOfOneSlotGivesOneChunkWithLastCardOne) {
   mcu().Poke(0, 0xA0, 0x00C0, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x11, 0x22});
   Pointer(0x00C8);
   EXPECT_EQ(ReadOut(), 1);
-  EXPECT_EQ(Text().substr(Text().find('[') + 1),
+  EXPECT_EQ(BatchMessages(),
             "{\"operation\":\"read_cards\",\"last_card\":1,\"cards\":["
             "{\"pos\":0,\"card\": \"010203040506\",\"flags\":17,\"tz\":34}]}");
   EXPECT_EQ(state_->read_out.position, kKeyBaseStart);
@@ -178,13 +161,13 @@ TEST_F(BatchTest, DallasKeysReadReversedAndEmptySlotsAreSkipped) {
   Pointer(0x00C0 + 8 * 18);
   state_->read_out.in_progress = true;
   CapturedStdout([&] { AppendReadOutChunk(*state_); });
-  EXPECT_NE(Text().find("\"last_card\":18,\"cards\":[]}"), std::string::npos) << Text();
+  EXPECT_NE(BatchText().find("\"last_card\":18,\"cards\":[]}"), std::string::npos) << BatchText();
   EXPECT_EQ(state_->read_out.position, 0x00C0 + 128u);
   BatchReset(state_->batch, 42);
   const std::string out = CapturedStdout([&] { AppendReadOutChunk(*state_); });
-  EXPECT_NE(Text().find("\"cards\":[{\"pos\":17,\"card\": \"060504030201\",\"flags\":0,\"tz\":3}]}"),
+  EXPECT_NE(BatchText().find("\"cards\":[{\"pos\":17,\"card\": \"060504030201\",\"flags\":0,\"tz\":3}]}"),
             std::string::npos)
-      << Text();
+      << BatchText();
   EXPECT_FALSE(state_->read_out.in_progress);
   EXPECT_NE(out.find("Read cards from 0140 to 0150\n"), std::string::npos) << out;
 }
@@ -202,9 +185,9 @@ TEST_F(BatchTest, AKeyRecordThatCannotBeReadIsLeftOut) {
   mcu().AddFault({.kind = emu::FaultKind::kNoReady, .remaining = 1, .command = 0x02, .skip = 2});
   state_->read_out.in_progress = true;
   CapturedStdout([&] { AppendReadOutChunk(*state_); });
-  EXPECT_NE(Text().find("\"cards\":[{\"pos\":1,\"card\": \"0A0B0C0D0E0F\""), std::string::npos)
-      << Text();
-  EXPECT_EQ(Text().find("000000000000"), std::string::npos);
+  EXPECT_NE(BatchText().find("\"cards\":[{\"pos\":1,\"card\": \"0A0B0C0D0E0F\""), std::string::npos)
+      << BatchText();
+  EXPECT_EQ(BatchText().find("000000000000"), std::string::npos);
 }
 
 }  // namespace

@@ -6,44 +6,28 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <memory>
 #include <string>
 
 #include "cloudd/batch.h"
-#include "cloudd/tables.h"
-#include "link/testing/emulated_board.h"
-#include "link/variant.h"
+#include "cloudd/testing/cloud_board.h"
 
 namespace {
 
 using Record = std::array<uint8_t, kEventRecordSize>;
 
-class EventJsonTest : public ::testing::Test {
+class EventJsonTest : public CloudBoardTest {
  protected:
   void SetUp() override {
-    LinkStart(kCloudLink);
-    board().ReopenLink();
-    mcu().ClearFaults();
-    mcu().SetCtrlParams(0, 0x0C, 1, 0);  // Wiegand, six-byte keys
-    mcu().FillKeys(kEmptyByte);
-    GetCtrlParams();
-    state_ = std::make_unique<CloudState>();
+    CloudBoardTest::SetUp();
     state_->key_image.fill(kEmptyByte);
-    board().ClearKernelLog();
   }
-
-  static EmulatedBoard& board() { return EmulatedBoard::Get(); }
-  static emu::Mcu& mcu() { return board().mcu(); }
 
   // The object for one record, alone in a fresh batch.
   std::string Object(const Record& record) {
     BatchReset(state_->batch, 42);
     EXPECT_TRUE(AppendEventObject(*state_, record, 2026));
-    const std::string text(state_->batch.text.data(), state_->batch.used);
-    return text.substr(text.find('[') + 1);
+    return BatchMessages();
   }
-
-  std::unique_ptr<CloudState> state_;
 };
 
 TEST_F(EventJsonTest, AnEventNamingASlotReportsItsKey) {

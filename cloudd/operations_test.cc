@@ -9,38 +9,23 @@
 
 #include <algorithm>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "cloudd/batch.h"
-#include "cloudd/tables.h"
-#include "link/testing/emulated_board.h"
-#include "link/variant.h"
+#include "cloudd/testing/cloud_board.h"
 #include "testing/captured_stdout.h"
 
 namespace {
 
-class OperationsTest : public ::testing::Test {
+class OperationsTest : public CloudBoardTest {
  protected:
   void SetUp() override {
-    LinkStart(kCloudLink);
-    board().ReopenLink();
-    mcu().ClearFaults();
-    mcu().ClearLogs();
-    mcu().SetCtrlParams(0, 0x0C, 1, 0);  // Wiegand, six-byte keys
-    mcu().FillKeys(kEmptyByte);
-    GetCtrlParams();
-    state_ = std::make_unique<CloudState>();
+    CloudBoardTest::SetUp();
     state_->active = 1;
     state_->interval = 10;
     state_->key_image.fill(kEmptyByte);
-    BatchReset(state_->batch, 42);
-    board().ClearKernelLog();
   }
-
-  static EmulatedBoard& board() { return EmulatedBoard::Get(); }
-  static emu::Mcu& mcu() { return board().mcu(); }
 
   // A reply with the current local time and these messages.
   static std::string Reply(const std::string& messages, const std::string& more = "") {
@@ -52,7 +37,6 @@ class OperationsTest : public ::testing::Test {
     return std::string("{\"date\":\"") + date + "\"" + more + ",\"messages\":[" + messages + "]}";
   }
   bool Handle(const std::string& body) { return HandleReply(*state_, body); }
-  std::string Batch() const { return std::string(state_->batch.text.data(), state_->batch.used); }
   bool Logged(const std::string& record) const {
     const auto log = board().KernelLog();
     return std::find(log.begin(), log.end(), record) != log.end();
@@ -63,8 +47,6 @@ class OperationsTest : public ::testing::Test {
     ASSERT_TRUE(CardPresented(state_->cards, reply));
     CardAsked(state_->cards);
   }
-
-  std::unique_ptr<CloudState> state_;
 };
 
 TEST_F(OperationsTest, BytesAfterTheReplyObjectAreIgnored) {
@@ -85,7 +67,7 @@ TEST_F(OperationsTest, IntegerFieldsTakeStringsFractionsAndBooleans) {
   EXPECT_EQ(mcu().OpenDoorRequests(), (std::vector<uint8_t>{1}));
   EXPECT_EQ(mcu().SetModeRequests(), (std::vector<uint8_t>{1}));
   EXPECT_EQ(mcu().Peek(0, 0xA0, 0, 3), (std::vector<uint8_t>{3, 12, 0}));
-  const std::string batch = Batch();
+  const std::string batch = BatchText();
   for (const char* answer : {"{ \"id\":17, \"success\":1}", "{ \"id\":18, \"success\":1}",
                              "{ \"id\":19, \"success\":1}"}) {
     EXPECT_NE(batch.find(answer), std::string::npos) << batch;
@@ -159,8 +141,8 @@ TEST_F(OperationsTest, ShortKeyTextsRoundTripThroughTheReadOut) {
   BatchReset(state_->batch, 42);
   state_->read_out.in_progress = true;
   CapturedStdout([&] { AppendReadOutChunk(*state_); });
-  EXPECT_NE(Batch().find("\"card\": \"000000AABBCC\",\"flags\":1,\"tz\":2"), std::string::npos)
-      << Batch();
+  EXPECT_NE(BatchText().find("\"card\": \"000000AABBCC\",\"flags\":1,\"tz\":2"), std::string::npos)
+      << BatchText();
   // ... and that text deletes it.
   ASSERT_TRUE(
       Handle(Reply(R"({"id":2,"operation":"del_cards","cards":[{"card":"000000AABBCC"}]})")));

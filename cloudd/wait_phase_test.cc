@@ -11,40 +11,21 @@
 #include <vector>
 
 #include "cloudd/batch.h"
-#include "cloudd/tables.h"
-#include "link/testing/emulated_board.h"
-#include "link/variant.h"
+#include "cloudd/testing/cloud_board.h"
 #include "testing/captured_stdout.h"
 
 namespace {
 
 using Record = std::array<uint8_t, 8>;
 
-class WaitPhaseTest : public ::testing::Test {
+class WaitPhaseTest : public CloudBoardTest {
  protected:
   void SetUp() override {
-    LinkStart(kCloudLink);
-    board().ReopenLink();
-    mcu().ClearFaults();
-    mcu().SetCtrlParams(0, 0x0C, 1, 0);  // Wiegand, six-byte keys, ring code 0
-    mcu().FillKeys(kEmptyByte);
-    GetCtrlParams();
+    CloudBoardTest::SetUp();
     // Whatever earlier tests left in the ring counts as reported.
     const uint16_t head = mcu().RingHead();
     mcu().Poke(0, 0xD0, 10, {static_cast<uint8_t>(head >> 8), static_cast<uint8_t>(head & 0xFF)});
-    state_ = std::make_unique<CloudState>();
     state_->active = 1;
-    BatchReset(state_->batch, 42);
-    board().ClearKernelLog();
-  }
-
-  static EmulatedBoard& board() { return EmulatedBoard::Get(); }
-  static emu::Mcu& mcu() { return board().mcu(); }
-
-  // The batch text after the envelope head.
-  std::string Messages() const {
-    const std::string text(state_->batch.text.data(), state_->batch.used);
-    return text.substr(text.find('[') + 1);
   }
   static int Year() {
     const std::time_t now = std::time(nullptr);
@@ -59,8 +40,6 @@ class WaitPhaseTest : public ::testing::Test {
     state_->wait.tail = mcu().RingTail();
     state_->wait.waiting = EventRingCount(EventRingFor(0), state_->wait.head, state_->wait.tail);
   }
-
-  std::unique_ptr<CloudState> state_;
 };
 
 TEST_F(WaitPhaseTest, AnExtensionRecordGivesTheNextEventItsCode) {
@@ -69,7 +48,7 @@ TEST_F(WaitPhaseTest, AnExtensionRecordGivesTheNextEventItsCode) {
   Ring({{0x55, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}, {0x02, 0x00, 0x00, 0x03, 0x05, 1, 2, 3}});
   EXPECT_EQ(state_->wait.waiting, 2u);
   EXPECT_EQ(GetEvents(*state_, 1000), 1u);
-  EXPECT_EQ(Messages(), "{\"flag\": 0,\"event\": 2,\"time\": \"" + std::to_string(Year()) +
+  EXPECT_EQ(BatchMessages(), "{\"flag\": 0,\"event\": 2,\"time\": \"" + std::to_string(Year()) +
                             "-03-05 01:02:03\",\"card\": \"A6A5A4A3A2A1\"}");
   EXPECT_EQ(state_->wait.tail, 16);
   EXPECT_EQ(state_->wait.waiting, 0u);
@@ -85,7 +64,7 @@ TEST_F(WaitPhaseTest, FreeSpaceLimitsTheEventsTo100BytesEach) {
   EXPECT_EQ(static_cast<uint16_t>(state_->wait.tail - tail), 80);
   EXPECT_EQ(state_->wait.waiting, 40u);
   // Objects are separated by ',' and all fit.
-  const std::string text = Messages();
+  const std::string text = BatchMessages();
   EXPECT_EQ(std::count(text.begin(), text.end(), '{'), 10);
   EXPECT_EQ(std::count(text.begin(), text.end(), ','), 10 * 4 - 1);
 }
@@ -125,10 +104,10 @@ TEST_F(WaitPhaseTest, ARecordReadAnsweredWithoutDataIsNoEvent) {
   EXPECT_EQ(GetEvents(*state_, 1000), 0u);
   EXPECT_EQ(state_->wait.tail, tail);
   EXPECT_FALSE(state_->wait.reported);
-  EXPECT_EQ(Messages().find("\"event\": 0,"), std::string::npos) << Messages();
+  EXPECT_EQ(BatchMessages().find("\"event\": 0,"), std::string::npos) << BatchMessages();
   // Read again, it is the ring's record.
   EXPECT_EQ(GetEvents(*state_, 1000), 1u);
-  EXPECT_NE(Messages().find("01-02 03:04:05"), std::string::npos) << Messages();
+  EXPECT_NE(BatchMessages().find("01-02 03:04:05"), std::string::npos) << BatchMessages();
   ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
 }
 
@@ -140,7 +119,7 @@ TEST_F(WaitPhaseTest, EventsTheServerDidNotConfirmGoIntoTheNextBatchAgain) {
   ASSERT_EQ(GetEvents(*state_, 1000), 2u);
   BatchReset(state_->batch, 42);
   BuildMessages(*state_);
-  const std::string text = Messages();
+  const std::string text = BatchMessages();
   EXPECT_NE(text.find("01-02 03:04:05"), std::string::npos) << text;
   EXPECT_NE(text.find("01-02 03:04:06"), std::string::npos) << text;
   // A confirmation of this batch writes the tail after both, never a tail
@@ -157,12 +136,13 @@ TEST_F(WaitPhaseTest, EventsSentAgainKeepTheirOwnCards) {
   Ring({{0x04, 0x00, 0xC8, 0x01, 0x02, 0x03, 0x04, 0x05},
         {0x55, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}});
   ASSERT_EQ(GetEvents(*state_, 1000), 1u);
-  EXPECT_NE(Messages().find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << Messages();
+  EXPECT_NE(BatchMessages().find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos)
+      << BatchMessages();
   EXPECT_EQ(state_->wait.pending_extension.size, 6u);
 
   BatchReset(state_->batch, 42);
   BuildMessages(*state_);
-  const std::string again = Messages();
+  const std::string again = BatchMessages();
   EXPECT_NE(again.find("\"card\": \"1A2B3C4D5E6F\""), std::string::npos) << again;
   EXPECT_EQ(again.find("A1A2A3A4A5A6"), std::string::npos) << again;
   // Confirmed this time: the extension record, read again, gives its code
@@ -172,7 +152,8 @@ TEST_F(WaitPhaseTest, EventsSentAgainKeepTheirOwnCards) {
   Ring({{0x02, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05}});
   BatchReset(state_->batch, 42);
   ASSERT_EQ(GetEvents(*state_, 1000), 1u);
-  EXPECT_NE(Messages().find("\"card\": \"A1A2A3A4A5A6\""), std::string::npos) << Messages();
+  EXPECT_NE(BatchMessages().find("\"card\": \"A1A2A3A4A5A6\""), std::string::npos)
+      << BatchMessages();
   ASSERT_EQ(WriteRingTail(state_->wait.head), LinkResult::kDone);
 }
 

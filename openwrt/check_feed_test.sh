@@ -6,20 +6,8 @@
 #   sh openwrt/check_feed_test.sh
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-# check NAME EXPECTED ACTUAL
-check() {
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAILED: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-	fi
-}
+# shellcheck source=test_harness.sh
+. "$here/test_harness.sh"
 
 # feed DIR: runs the check on DIR, prints its output and its exit status.
 feed() {
@@ -85,5 +73,4 @@ bad-table:5: not understood (package NAME FEED PATH, or symbol NAME PACKAGE): li
 bad-table:4: symbol FOO_FEATURE: its package libfoo is not listed as a package
 exit 1" "$(feed "$work/good" "$work/bad-table" | grep -v '^user/Makefile')"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

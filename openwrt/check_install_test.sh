@@ -8,20 +8,8 @@
 #                                                 installed with prefix /usr
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-
-# check NAME EXPECTED ACTUAL
-check() {
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAILED: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-	fi
-}
+# shellcheck source=test_harness.sh
+. "$here/test_harness.sh"
 
 # installed ARGS...: runs the check, prints its output and exit status.
 installed() {
@@ -34,8 +22,7 @@ if [ "${1:-}" = --build ]; then
 		{ cat "$work/install.log"; echo "0 passed, 1 failed"; exit 1; }
 	check "the host build" "package root $work/root: 23 entries as the package needs them
 exit 0" "$(installed "$work/destdir" "$work/root")"
-	echo "$passed passed, $failed failed"
-	[ "$failed" -eq 0 ]
+	summary
 	exit
 fi
 
@@ -77,5 +64,4 @@ check "no arguments" "exit 2" "$(installed | sed -n '$p')"
 check "a package root that is not empty" "check-install.sh: package root $work/root is not empty
 exit 2" "$(installed "$work/build" "$work/root" | grep -v '^usage:')"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

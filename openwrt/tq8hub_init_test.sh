@@ -10,12 +10,10 @@
 #   sh openwrt/tq8hub_init_test.sh
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=test_harness.sh
+. "$here/test_harness.sh"
 init=$here/tq8hub/files/tq8hub.init
 shipped_config=$here/tq8hub/files/tq8mode.config
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
 
 # service ACTION [UCI_FILE]: sources the init script in a subshell with the
 # stand-ins, runs ACTION (start_service, reload_service, service_triggers)
@@ -52,16 +50,6 @@ service() {
 		. "$init"
 		"$1"
 	)
-}
-
-# check NAME EXPECTED ACTUAL
-check() {
-	if [ "$2" = "$3" ]; then
-		passed=$((passed + 1))
-	else
-		failed=$((failed + 1))
-		printf 'FAILED: %s\n--- expected\n%s\n--- got\n%s\n' "$1" "$2" "$3"
-	fi
 }
 
 # instance DAEMON: what start_service hands procd for that daemon: respawned
@@ -143,18 +131,16 @@ for line in "./files/tq8hub.init \$(1)/etc/init.d/tq8hub" \
 	"./files/tq8mode.config \$(1)/etc/config/tq8mode" \
 	"./files/tq8hub.keep \$(1)/lib/upgrade/keep.d/tq8hub"; do
 	if grep -qF "$line" "$makefile"; then
-		passed=$((passed + 1))
+		pass
 	else
-		failed=$((failed + 1))
-		echo "FAILED: the package does not install $line"
+		fail "the package does not install $line"
 	fi
 done
 for file in /etc/config/tq8mode /etc/config/tq8hub/CONFIG.CFG; do
 	if printf '%s\n' "$conffiles" | grep -qx "$file"; then
-		passed=$((passed + 1))
+		pass
 	else
-		failed=$((failed + 1))
-		echo "FAILED: $file is not among the package's conffiles"
+		fail "$file is not among the package's conffiles"
 	fi
 done
 
@@ -183,16 +169,14 @@ check "CMAKE_OPTIONS, one option a line" "" \
 # The feed's shell scripts pass shellcheck.
 if command -v shellcheck >/dev/null 2>&1; then
 	if out=$(cd "$here" && shellcheck -x "$init" tq8hub_init_test.sh check-install.sh \
-		check_install_test.sh check_feed_test.sh 2>&1); then
-		passed=$((passed + 1))
+		check_install_test.sh check_feed_test.sh test_harness.sh 2>&1); then
+		pass
 	else
-		failed=$((failed + 1))
-		printf 'FAILED: shellcheck\n%s\n' "$out"
+		fail "shellcheck
+$out"
 	fi
 else
-	failed=$((failed + 1))
-	echo "FAILED: shellcheck is not installed (Debian package shellcheck)"
+	fail "shellcheck is not installed (Debian package shellcheck)"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+summary

@@ -70,10 +70,10 @@ add_source_entries() {
 # not serve every file of a fresh security update).  One apt-get call for
 # all of them ($uris), as each call reads the package lists anew.
 list_uris() {
-  specs=""
-  for name in $packages $fallback_shapelib; do specs="$specs $name $name/bookworm"; done
+  wanted=""
+  for name in $packages $fallback_shapelib; do wanted="$wanted $name $name/bookworm"; done
   # shellcheck disable=SC2086
-  apt-get source --print-uris -qq $specs 2>/dev/null || true
+  apt-get source --print-uris -qq $wanted 2>/dev/null || true
 }
 source_candidates() {
   printf '%s\n' "$uris" | sed -n "s/^'[^']*' \($1_[^ ]*\.dsc\) .*/\1/p" | awk '!seen[$0]++'
@@ -164,8 +164,9 @@ stamp="$stamp$toolchain"
 key=$(printf '%s' "$stamp" | sha256sum | cut -c1-16)
 root="$cache/$key"
 srcdir() { find "$work" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1; }
-# Built where it stays: the toolchain's wrappers and specs name the folder.
-# The stamp comes last, so a folder whose build broke off is never reused.
+# Built where it stays: the toolchain's wrappers and GCC driver file name
+# the folder.  The stamp comes last, so a folder whose build broke off is
+# never reused.
 stage="$root"
 rm -rf "$stage"
 
@@ -267,8 +268,8 @@ ln -sf libshp.so.2 "$usr/lib/libshp.so"
 cp shapefil.h "$usr/include/"
 
 # Only libraries and headers: the pkg-config, libtool and CMake files are
-# not used.  The folder names itself in the toolchain's wrappers and specs,
-# so it is built in place of its final name.
+# not used.  The folder names itself in the toolchain's wrappers and GCC
+# driver file, so it is built in place of its final name.
 rm -rf "$usr/share" "$usr/bin" "$usr/lib/pkgconfig" "$usr/lib/cmake"
 rm -f "$usr"/lib/*.la
 printf '%s\n' "$stamp" > "$stage/stamp"

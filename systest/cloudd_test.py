@@ -552,17 +552,11 @@ class ClockTest(CloudTest):
             lambda: any(m.get("mode") == 3 for m in self.server.messages("ping")), TIMEOUT))
 
 
-
-# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
-# (03:14:07 on 19 January 2038).
-AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
-
-
 class AfterYear2038Test(CloudTest):
     """cloudd with its clock in 2040: the server's date sets the system clock,
     the controller clock follows the system clock, events carry the year."""
 
-    clock_shift = AFTER_2038 - int(time.time())
+    clock_shift = tq8sys.AFTER_2038 - int(time.time())
 
     def test_dates_after_2038_set_the_clocks_and_date_the_events(self):
         self.board.env["TZ"] = "UTC0"

@@ -102,15 +102,8 @@ class StandbyTest(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout), (1, USAGE), args)
 
     def test_a_discovery_port_in_use_ends_the_daemon_with_status_1(self):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(holder.close)
-        try:
-            holder.bind(("0.0.0.0", 9000))
-        except OSError:
-            self.skipTest("UDP port 9000 is in use on this machine")
-        daemon = self.board.start("standbyd", "-i")
-        self.assertEqual(daemon.wait(), 1)
-        self.assertIn("error bind", self.board.records())
+        tq8sys.check_taken_discovery_port_ends(
+            self, self.board, lambda: self.board.start("standbyd", "-i"))
 
 
 if __name__ == "__main__":

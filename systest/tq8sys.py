@@ -43,6 +43,7 @@ configured TCP ports, so tests that start daemons run one at a time or each
 in a network namespace of its own (call loopback_up() first in one).
 """
 
+import calendar
 import ctypes
 import fcntl
 import itertools
@@ -70,6 +71,11 @@ PRELOAD = os.environ.get("TQ8_PRELOAD", "")
 PRELOADS = [p for p in os.environ.get("TQ8_PRELOADS", "").split(":") if p]
 STACK_METER = os.environ.get("TQ8_STACK_METER") == "1"
 CLOCK_SHIFT = os.environ.get("TQ8_CLOCK_SHIFT_AVAILABLE") == "1"
+
+# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
+# (03:14:07 on 19 January 2038): where Board(clock_shift=...) puts the
+# daemons' clocks to check dates after 2038.
+AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
 
 DEFAULT_TIMEOUT = 10.0
 # Programs under an emulating launcher run several times slower: every wait
@@ -172,6 +178,20 @@ def udp_request(payload, port, host="127.0.0.1", timeout=2.0, source=None):
             return s.recv(65536)
         except socket.timeout:
             return None
+
+
+def check_taken_discovery_port_ends(test, board, start):
+    """Asserts that the daemon `start()` starts (a Process on `board`) ends
+    with status 1 and records the failed bind while another socket holds
+    UDP port 9000; skips `test` when the port is in use already."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    test.addCleanup(holder.close)
+    try:
+        holder.bind(("0.0.0.0", 9000))
+    except OSError:
+        test.skipTest("UDP port 9000 is in use on this machine")
+    test.assertEqual(start().wait(), 1)
+    test.assertIn("error bind", board.records())
 
 
 def tcp_connect(port, host="127.0.0.1", timeout=DEFAULT_TIMEOUT, source=None):

@@ -127,17 +127,10 @@ class VerifyTest(VerifyBase):
         self.assertEqual(self.server.requests(), [], "nothing reaches the server")
 
     def test_a_discovery_port_in_use_ends_the_daemon_with_status_1(self):
-        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.addCleanup(holder.close)
-        try:
-            holder.bind(("0.0.0.0", 9000))
-        except OSError:
-            self.skipTest("UDP port 9000 is in use on this machine")
         self.board.write_config({"ONLINE": {"SERVER_ADDR": "https://127.0.0.1",
                                             "SERVER_PORT": self.server.port}})
-        daemon = self.board.start("verifyd", "-i")
-        self.assertEqual(daemon.wait(), 1)
-        self.assertIn("error bind", self.board.records())
+        tq8sys.check_taken_discovery_port_ends(
+            self, self.board, lambda: self.board.start("verifyd", "-i"))
 
     # --- cards ---
 
@@ -361,17 +354,11 @@ class VerifyTest(VerifyBase):
         self.assertIsNone(self.daemon.poll())
 
 
-
-# 12:00 on 1 June 2040 (UTC), past the last second a 32-bit time_t holds
-# (03:14:07 on 19 January 2038).
-AFTER_2038 = calendar.timegm((2040, 6, 1, 12, 0, 0))
-
-
 class AfterYear2038Test(VerifyBase):
     """verifyd with its clock in 2040: the server's date sets the system and
     controller clocks, events carry the year."""
 
-    clock_shift = AFTER_2038 - int(time.time())
+    clock_shift = tq8sys.AFTER_2038 - int(time.time())
 
     def test_dates_after_2038_set_the_clocks_and_date_the_events(self):
         self.mcu.clock_freeze()

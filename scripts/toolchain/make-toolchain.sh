@@ -28,11 +28,11 @@ cxx_target=$cxx_include/$triple
 
 mkdir -p "$tools/bin" "$tools/lib" "$tools/include/c++/bits"
 
-# Start files, library search path and the runtime library list for musl.
-# The default link spec stays (--eh-frame-hdr, -dynamic-linker with
-# -mmusl); only glibc's directories are replaced by musl's.
+# A GCC driver file with the start files, library search path and runtime
+# library list for musl.  GCC's default link rules stay (--eh-frame-hdr,
+# -dynamic-linker with -mmusl); only glibc's directories are replaced by musl's.
 lib=$rootfs/usr/lib
-cat > "$tools/musl.specs" <<SPECS
+cat > "$tools/musl.specs" <<DRIVER
 *link_libgcc:
 -L$lib -L .%s
 
@@ -44,7 +44,7 @@ cat > "$tools/musl.specs" <<SPECS
 
 *endfile:
 %{static:crtend.o%s;shared|static-pie|!no-pie:crtendS.o%s;:crtend.o%s} $lib/crtn.o
-SPECS
+DRIVER
 
 # libstdc++'s target headers for musl.
 overlay=$tools/include/c++
