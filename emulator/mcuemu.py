@@ -50,8 +50,11 @@ def make_root(prefix="tq8root-", binary=None):
 class Mcuemu:
     """One mcuemu process serving an emulated MCU below `root`."""
 
-    def __init__(self, root, *args, binary=None, timeout=10.0):
+    def __init__(self, root, *args, binary=None, timeout=10.0, own_session=False):
+        """With `own_session` the process starts in a session of its own, so
+        that a Ctrl-C at the terminal reaches only the program that steers it."""
         self.root = root
+        self.own_session = own_session
         self.args = list(args)
         self.binary = _binary(binary)
         self.timeout = timeout
@@ -67,7 +70,7 @@ class Mcuemu:
     def start(self):
         self.process = subprocess.Popen(
             [self.binary, "--root", self.root, "--layout", *self.args],
-            stdout=subprocess.PIPE, text=True)
+            stdout=subprocess.PIPE, text=True, start_new_session=self.own_session)
         line = self._ready_line()
         words = line.split()
         if len(words) != 4 or words[:2] != ["mcuemu", "ready"]:

@@ -20,6 +20,10 @@ TQ8_CROSS_PACKAGES="g++-mips-linux-gnu linux-libc-dev-mips-cross googletest qemu
 # sanitizers come with libclang-rt-14-dev).
 TQ8_FUZZ_PACKAGES="clang libclang-rt-14-dev"
 
+# The virtual controllers' page is tested in a real browser: Debian's
+# Chromium, driven through ChromeDriver.
+TQ8_BROWSER_PACKAGES="chromium chromium-driver"
+
 tq8_install_packages() {
   missing=""
   for package in $TQ8_PACKAGES "$@"; do

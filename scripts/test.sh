@@ -8,7 +8,7 @@
 set -eu
 . "$(dirname "$0")/setup.sh"
 
-tq8_install_packages $TQ8_CROSS_PACKAGES $TQ8_FUZZ_PACKAGES
+tq8_install_packages $TQ8_CROSS_PACKAGES $TQ8_FUZZ_PACKAGES $TQ8_BROWSER_PACKAGES
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build"
