@@ -165,8 +165,9 @@ class Browser:
         except BaseException as error:
             detail = self.driver_log()
             self.quit()
-            if isinstance(error, Exception) and detail:
-                raise RuntimeError("%s\nchromedriver log (end):\n%s" % (error, detail)) from error
+            if isinstance(error, Exception):
+                raise RuntimeError("the browser did not start: %s\nchromedriver log (end):\n%s"
+                                   % (error, detail or "(empty)")) from error
             raise
 
     def _start_driver(self, chromedriver):
@@ -187,7 +188,8 @@ class Browser:
                     status, reply = http("GET", self.base + "/status", timeout=2)
                 except OSError:
                     return None
-                return "ready" if status == 200 and json.loads(reply)["value"].get("ready") else None
+                ready = status == 200 and json.loads(reply)["value"].get("ready")
+                return "ready" if ready else None
 
             if wait_until(ready, START_TIMEOUT, message="chromedriver ready") == "ready":
                 return
@@ -238,7 +240,8 @@ class Browser:
 
     def find(self, css):
         """The first element matching `css`; WebDriverError "no such element" when none does."""
-        return self._element(self.command("POST", "element", {"using": "css selector", "value": css}))
+        return self._element(self.command("POST", "element",
+                                          {"using": "css selector", "value": css}))
 
     def find_all(self, css):
         return [self._element(e) for e in

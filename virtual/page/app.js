@@ -158,7 +158,7 @@ function fillRows(tbody, items, cells, empty) {
 function niceCeiling(value) {
   if (!(value > 0)) return 1;
   const power = Math.pow(10, Math.floor(Math.log10(value)));
-  for (const step of [1, 2, 2.5, 5, 10]) {
+  for (const step of [1, 2, 5, 10]) {
     if (value <= step * power) return step * power;
   }
   return 10 * power;
@@ -176,7 +176,8 @@ function drawChart(svg, points, empty) {
   const parts = [];
   parts.push(svgEl("rect", { x: left, y: top, width: plotW, height: plotH, class: "plot" }));
   if (!points.length) {
-    const note = svgEl("text", { x: left + plotW / 2, y: top + plotH / 2 + 4, class: "note", "text-anchor": "middle" });
+    const note = svgEl("text", { x: left + plotW / 2, y: top + plotH / 2 + 4, class: "note",
+                                 "text-anchor": "middle" });
     note.textContent = empty;
     parts.push(note);
     svg.replaceChildren(...parts);
@@ -447,7 +448,8 @@ function renderDetail(d) {
     el("td", { class: "time" }, clock(x.time)),
     el("td", { class: "card mono" }, x.card),
     el("td", { class: "reader" }, x.reader),
-    el("td", { class: x.granted ? "decision granted" : "decision refused" }, x.granted ? "granted" : "refused"),
+    el("td", { class: x.granted ? "decision granted" : "decision refused" },
+       x.granted ? "granted" : "refused"),
     el("td", { class: "ms num" }, x.ms === null || x.ms === undefined ? "–" : x.ms),
   ], "no decisions yet");
 
@@ -470,7 +472,8 @@ function renderDetail(d) {
 function renderCards(cards) {
   const list = $("cards");
   const codes = Array.isArray(cards.codes) ? cards.codes : [];
-  const shown = codes.length < cards.count ? ` (${cards.count}, first ${codes.length} shown)` : ` (${cards.count})`;
+  const shown = codes.length < cards.count ? `(${cards.count}, first ${codes.length} shown)`
+                                           : `(${cards.count})`;
   setText($("cards-count"), shown);
   const signature = JSON.stringify(codes);
   if (list._signature === signature) return;
@@ -636,7 +639,8 @@ function wire() {
   });
   $("detail-close").addEventListener("click", () => select(null));
   document.addEventListener("keydown", (event) => {
-    if (event.key === "Escape" && selected !== null && !event.target.closest("input, select")) select(null);
+    const typing = event.target.closest && event.target.closest("input, select");
+    if (event.key === "Escape" && selected !== null && !typing) select(null);
   });
   window.addEventListener("resize", () => {
     if (fleet.times) drawChart($("fleet-chart"), fleet.times, "no exchanges yet");
