@@ -270,7 +270,7 @@ cp shapefil.h "$usr/include/"
 # Only libraries and headers: the pkg-config, libtool and CMake files are
 # not used.  The folder names itself in the toolchain's wrappers and GCC
 # driver file, so it is built in place of its final name.
-rm -rf "$usr/share" "$usr/bin" "$usr/lib/pkgconfig" "$usr/lib/cmake"
+rm -rf "${usr:?}/share" "${usr:?}/bin" "${usr:?}/lib/pkgconfig" "${usr:?}/lib/cmake"
 rm -f "$usr"/lib/*.la
 printf '%s\n' "$stamp" > "$stage/stamp"
 log "built in $(( $(date +%s) - started )) s: $root"
