@@ -145,7 +145,6 @@ class Controller:
         self.doors = collections.deque(maxlen=20)
         self.door_openings = 0
         self.exchange_log = collections.deque(maxlen=20)
-        self.exchange_times = collections.deque(maxlen=60)
         self.exchanges = 0
         self.failed_exchanges = 0
         self.last_exchange_ms = None
@@ -299,7 +298,6 @@ class Controller:
             self.failed_exchanges += exchange.failed
             self.last_exchange_ms = round(exchange.ms, 1)
             self.exchange_log.append(exchange)
-            self.exchange_times.append((exchange.time, round(exchange.ms, 1)))
 
     def _state_from(self, exchange):
         """Follows the daemon's state from its exchanges, as the daemon does."""
@@ -348,7 +346,6 @@ class Controller:
             result.update(
                 ring={"head": head, "tail": tail, "waiting": self.events_waiting()},
                 exchange_log=[e.as_json() for e in self.exchange_log],
-                exchange_times=list(self.exchange_times),
                 doors=list(self.doors), kmsg=list(self.kmsg),
                 pid=self.daemon.pid if self.daemon is not None else None)
         result["cards"] = self.cards()
