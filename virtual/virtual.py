@@ -77,7 +77,8 @@ def arguments(argv):
     parser.add_argument("--password", default="", help="cloud: the server's password")
     parser.add_argument("--cert", help="online: the access server's client certificate (PEM)")
     parser.add_argument("--key", help="online: the client certificate's key (PEM)")
-    parser.add_argument("--ca", help="online: the access server's CA (PEM)")
+    parser.add_argument("--ca", help="online: the access server's CA (PEM); cloud: the CA "
+                        "cloudd is given as /etc/server.crt")
     parser.add_argument("--auth", default="", help="online: the AUTH_STR the server expects")
     parser.add_argument("--report", type=float, metavar="SECONDS",
                         help="load report every SECONDS, and a summary at the end")
@@ -135,9 +136,9 @@ def arguments(argv):
         if missing:
             refuse("online mode needs the access server's client certificate, its key and "
                    "its CA: --cert, --key and --ca (missing: --%s)" % ", --".join(missing))
-        for name in ("cert", "key", "ca"):
-            if not os.path.isfile(getattr(args, name)):
-                refuse("--%s: no such file %s" % (name, getattr(args, name)))
+    for name in ("cert", "key", "ca"):
+        if getattr(args, name) and not os.path.isfile(getattr(args, name)):
+            refuse("--%s: no such file %s" % (name, getattr(args, name)))
     args.bin_dir = args.bin
     args.mcuemu = program("mcuemu", args.bin)
     for name in ("mcuemu", DAEMONS[args.mode]):
@@ -182,6 +183,8 @@ class Run:
                 self.recorder.url, controller.serial, url_path(args.server))
             config["WEBJSON"] = {"JSON_SERVER_ADDR": address, "JSON_PERIOD": args.interval,
                                  "JSON_LOGIN": args.login, "JSON_PASSWORD": args.password}
+            if args.ca:
+                shutil.copyfile(args.ca, os.path.join(controller.root, "etc/server.crt"))
         elif args.mode == "online":
             parts = urllib.parse.urlsplit(args.server)
             if self.recorder is None:
