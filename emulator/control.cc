@@ -514,12 +514,15 @@ bool Session::Modes(const Args& a) {
 
 bool Session::Acks(const Args& a) { return Arity(a, 0, 0, "acks") && Numbers(mcu_.AckCounts()); }
 
+// "CODE READER CARD" of one answer, as "answers" and "decisions" list it.
+std::string AnswerText(const ExternalAnswer& answer) {
+  return Format("0x%02X %u ", answer.code, answer.reader) +
+         (answer.card.empty() ? "-" : ToHex(answer.card));
+}
+
 bool Session::Answers(const Args& a) {
   if (!Arity(a, 0, 0, "answers")) return false;
-  for (const ExternalAnswer& answer : mcu_.ExternalAnswers()) {
-    r_.Line(Format("0x%02X %u ", answer.code, answer.reader) +
-            (answer.card.empty() ? "-" : ToHex(answer.card)));
-  }
+  for (const ExternalAnswer& answer : mcu_.ExternalAnswers()) r_.Line(AnswerText(answer));
   return true;
 }
 
@@ -533,9 +536,7 @@ bool Session::Decisions(const Args& a) {
   const std::vector<ExternalAnswer> answers = mcu_.ExternalAnswers();
   for (size_t i = from; i < answers.size(); ++i) {
     const ExternalAnswer& answer = answers[i];
-    r_.Line(Format("0x%02X %u ", answer.code, answer.reader) +
-            (answer.card.empty() ? "-" : ToHex(answer.card)) +
-            (answer.ms < 0 ? " -" : " " + std::to_string(answer.ms)));
+    r_.Line(AnswerText(answer) + (answer.ms < 0 ? " -" : " " + std::to_string(answer.ms)));
   }
   return true;
 }

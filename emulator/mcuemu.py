@@ -40,11 +40,22 @@ def wait_for(predicate, timeout=5.0, interval=0.02):
         time.sleep(interval)
 
 
-def make_root(prefix="tq8root-", binary=None):
-    """A fresh temporary directory laid out as an off-target root."""
-    root = tempfile.mkdtemp(prefix=prefix)
+def make_root(prefix="tq8root-", binary=None, root=None):
+    """Lays out an off-target root: `root` (an empty directory), else a
+    fresh temporary one; returns its path."""
+    root = root or tempfile.mkdtemp(prefix=prefix)
     subprocess.run([_binary(binary), "--root", root, "--layout-only"], check=True)
     return root
+
+
+def write_config(root, sections):
+    """Writes the root's CONFIG.CFG from {section: {key: value}}."""
+    lines = []
+    for section, keys in sections.items():
+        lines.append("[%s]" % section)
+        lines += ["%s=%s" % (key, value) for key, value in keys.items()]
+    with open(os.path.join(root, "etc/config/tq8hub/CONFIG.CFG"), "w") as f:
+        f.write("\n".join(lines) + "\n")
 
 
 class Mcuemu:

@@ -328,12 +328,7 @@ class Board:
 
     def write_config(self, sections):
         """Writes CONFIG.CFG from {section: {key: value}}."""
-        lines = []
-        for section, keys in sections.items():
-            lines.append("[%s]" % section)
-            lines += ["%s=%s" % (key, value) for key, value in keys.items()]
-        with open(self.path("etc/config/tq8hub/CONFIG.CFG"), "w") as f:
-            f.write("\n".join(lines) + "\n")
+        mcuemu.write_config(self.root, sections)
 
     def read(self, relative):
         """A file below the root as text, or None when it is missing."""

@@ -28,7 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "emulator"))
 
-from mcuemu import Mcuemu, McuemuError  # noqa: E402
+from mcuemu import Mcuemu, McuemuError, make_root  # noqa: E402
 
 DAEMONS = {"cloud": "cloudd", "online": "verifyd", "advanced": "bridged"}
 
@@ -41,6 +41,7 @@ EXTENSION_CODES = (0x55, 0x56)
 KEY_BASE_START = 0x00C0
 KEY_BASE_END = 0x10000
 KEY_RECORD = 8
+EVENT_RECORD = 8
 
 # What a daemon's kernel-log records say about the controller's state.
 # cloudd: it asks to be activated while inactive; the server's set_active
@@ -70,22 +71,21 @@ def record_matches(pattern, record):
 CLOUD_FAILURES_TO_INACTIVE = 10
 
 
-def messages(body):
-    """The message objects of a cloud batch or reply (none when it is not one)."""
+NOT_JSON = object()
+
+
+def json_value(body):
+    """The parsed body, or NOT_JSON."""
     try:
-        value = json.loads(body.decode("utf-8"))
+        return json.loads(body.decode("utf-8"))
     except (UnicodeDecodeError, ValueError):
-        return []
+        return NOT_JSON
+
+
+def messages(value):
+    """The message objects of a parsed cloud batch or reply (none when it is not one)."""
     found = value.get("messages") if isinstance(value, dict) else None
     return [m for m in found if isinstance(m, dict)] if isinstance(found, list) else []
-
-
-def is_json(body):
-    try:
-        json.loads(body.decode("utf-8"))
-        return True
-    except (UnicodeDecodeError, ValueError):
-        return False
 
 
 def lenient_int(value):
@@ -135,7 +135,6 @@ class Controller:
         self.daemon_status = "stopped"
         self.lock = threading.Lock()
         self.state = "inactive"
-        self.active = False
         self.fell_back = 0
         self.kmsg = collections.deque(maxlen=50)
         self._kmsg_offset = 0
@@ -154,6 +153,13 @@ class Controller:
         self._cards = (0.0, None)
         self._restarting = False
         self._failures = 0
+
+    def emulator(self):
+        """The running emulator; OSError once it has stopped."""
+        mcu = self.mcu
+        if mcu is None:
+            raise OSError("the controller's emulator has stopped")
+        return mcu
 
     # --- start and stop ---
 
@@ -270,13 +276,12 @@ class Controller:
                 if self.daemon_status == "running":
                     self.daemon_status = "exited %d" % daemon.returncode
                     self._set_state("inactive")
-        if self.mcu is None:
-            return
         try:
-            decisions = self.mcu.decisions(self._decisions_seen)
-            ring = self.mcu.ring()
-            door_mode = self.mcu.mode()
-            doors = self.mcu.doors()
+            mcu = self.emulator()
+            decisions = mcu.decisions(self._decisions_seen)
+            ring = mcu.ring()
+            door_mode = mcu.mode()
+            doors = mcu.doors()
         except (OSError, McuemuError):
             return
         now = time.time()
@@ -291,15 +296,16 @@ class Controller:
                 self.doors.append({"direction": direction, "time": now})
             self.door_openings = max(self.door_openings, len(doors))
 
-    def record(self, exchange):
+    def record(self, exchange, reply):
+        """An exchange of this controller; `reply` its parsed reply body."""
         with self.lock:
-            self._state_from(exchange)
+            self._state_from(exchange, reply)
             self.exchanges += 1
             self.failed_exchanges += exchange.failed
             self.last_exchange_ms = round(exchange.ms, 1)
             self.exchange_log.append(exchange)
 
-    def _state_from(self, exchange):
+    def _state_from(self, exchange, reply):
         """Follows the daemon's state from its exchanges, as the daemon does."""
         if self.mode == "online":
             # verifyd counts its server online after a good exchange (the
@@ -309,7 +315,7 @@ class Controller:
         # cloudd asks to be activated only while inactive; the server's
         # set_active makes it active or online; a failed exchange drops an
         # online controller at once and an active one after ten in a row.
-        if any(m.get("operation") == "power_on" for m in messages(exchange.request)):
+        if any(m.get("operation") == "power_on" for m in messages(json_value(exchange.request))):
             self._set_state("inactive")
         if exchange.failed:
             self._failures += 1
@@ -318,7 +324,7 @@ class Controller:
                 self._set_state("inactive")
             return
         self._failures = 0
-        for m in messages(exchange.reply):
+        for m in messages(reply):
             if m.get("operation") == "set_active":
                 active, online = lenient_int(m.get("active")), lenient_int(m.get("online"))
                 self._set_state("inactive" if not active else "online" if online else "active")
@@ -327,7 +333,7 @@ class Controller:
 
     def events_waiting(self):
         head, tail = self.ring
-        return ((head & 0xFFF8) - (tail & 0xFFF8)) % self.ring_size // KEY_RECORD
+        return ((head & 0xFFF8) - (tail & 0xFFF8)) % self.ring_size // EVENT_RECORD
 
     def summary(self):
         with self.lock:
@@ -360,12 +366,13 @@ class Controller:
             return cards
         cards = {"count": 0, "codes": []}
         try:
-            pointer = int.from_bytes(self.mcu.peek(0, 0xA0, 0x00BE, 2), "big") or KEY_BASE_END
+            mcu = self.emulator()
+            pointer = int.from_bytes(mcu.peek(0, 0xA0, 0x00BE, 2), "big") or KEY_BASE_END
             end = min(max(pointer, KEY_BASE_START), KEY_BASE_END)
             address = KEY_BASE_START
             while address < end:
                 size = min(end - address, 4096)
-                block = self.mcu.peek(0, 0xA0, address, size)
+                block = mcu.peek(0, 0xA0, address, size)
                 for offset in range(0, len(block) - KEY_RECORD + 1, KEY_RECORD):
                     record = block[offset:offset + KEY_RECORD]
                     if any(b != 0x55 for b in record[:7]):
@@ -373,16 +380,16 @@ class Controller:
                         if len(cards["codes"]) < 100:
                             cards["codes"].append(record[:6].hex().upper())
                 address += size
-        except (OSError, McuemuError, AttributeError):
+        except (OSError, McuemuError):
             return cards
         self._cards = (time.monotonic(), cards)
         return cards
 
     def clock(self):
         try:
-            text, _running = self.mcu.clock_get()
+            text, _running = self.emulator().clock_get()
             mcu_time = time.mktime(time.strptime(text, "%Y-%m-%d %H:%M:%S"))
-        except (OSError, McuemuError, AttributeError, ValueError):
+        except (OSError, McuemuError, ValueError):
             return {"mcu": None, "offset": None}
         return {"mcu": text, "offset": int(round(mcu_time - time.time()))}
 
@@ -393,7 +400,7 @@ class Controller:
         data = card_bytes(card)
         if reader not in (1, 2) or isinstance(reader, bool):
             raise ValueError("reader is 1 or 2")
-        self.mcu.card(reader - 1, data)
+        self.emulator().card(reader - 1, data)
 
     def queue_event(self, code):
         """Writes an event record of `code`, at the MCU's time, into its ring."""
@@ -401,23 +408,24 @@ class Controller:
             raise ValueError("an event code is a number from 0 to 255")
         if code in EXTENSION_CODES:
             raise ValueError("0x55 and 0x56 are extension records, not events")
-        text, _running = self.mcu.clock_get()
+        mcu = self.emulator()
+        text, _running = mcu.clock_get()
         moment = time.strptime(text, "%Y-%m-%d %H:%M:%S")
-        self.mcu.event(bytes([code, 0, 0, bcd(moment.tm_mon), bcd(moment.tm_mday),
+        mcu.event(bytes([code, 0, 0, bcd(moment.tm_mon), bcd(moment.tm_mday),
                               bcd(moment.tm_hour), bcd(moment.tm_min), bcd(moment.tm_sec)]))
 
     def set_clock_offset(self, offset):
         """Puts the MCU clock `offset` seconds off this machine's."""
         if isinstance(offset, bool) or not isinstance(offset, int) or abs(offset) > 10 * 365 * 86400:
             raise ValueError("an offset is a whole number of seconds, at most ten years")
-        self.mcu.clock_set(time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(time.time() + offset)))
+        self.emulator().clock_set(time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(time.time() + offset)))
 
     def inject_fault(self, kind, count=1):
         if kind not in self.fleet.fault_kinds:
             raise ValueError("unknown fault; one of: " + ", ".join(self.fleet.fault_kinds))
         if isinstance(count, bool) or not isinstance(count, int) or not 1 <= count <= 1000000:
             raise ValueError("count is a number from 1 to 1000000")
-        self.mcu.fault(kind, count=count)
+        self.emulator().fault(kind, count=count)
 
 
 class Fleet:
@@ -444,7 +452,7 @@ class Fleet:
             serial = self.settings.serial_base + i
             root = os.path.join(self.workdir, str(serial))
             os.makedirs(root)
-            subprocess.run([self.settings.mcuemu, "--root", root, "--layout-only"], check=True)
+            make_root(binary=self.settings.mcuemu, root=root)
             controller = Controller(self, serial, root)
             configure(controller)
             self.controllers.append(controller)
@@ -470,13 +478,14 @@ class Fleet:
             self._stop.wait(max(0.25, 1.0 - (time.monotonic() - started)))
 
     def record(self, exchange):
+        reply = json_value(exchange.reply)
         # cloudd takes a reply that is no JSON for a failed exchange.
         if (self.settings.mode == "cloud" and exchange.error is None and exchange.status == 200
-                and not is_json(exchange.reply)):
+                and reply is NOT_JSON):
             exchange.error = "the reply is not JSON"
         controller = self.by_serial.get(exchange.serial)
         if controller is not None:
-            controller.record(exchange)
+            controller.record(exchange, reply)
         self.exchange_times.append((exchange.time, round(exchange.ms, 1)))
         for listener in self.listeners:
             listener(exchange)

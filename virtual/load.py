@@ -47,9 +47,8 @@ class LoadReport:
     the end.  With `as_json` nothing is printed until finish(), which
     prints one JSON document: {"intervals": [...], "summary": {...}}."""
 
-    def __init__(self, fleet, interval, say, as_json=False):
+    def __init__(self, fleet, say, as_json=False):
         self.fleet = fleet
-        self.interval = interval
         self.say = say
         self.as_json = as_json
         self.lock = threading.Lock()

@@ -34,9 +34,9 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(SOURCE, "systest"))
 
-import fleet as fleet_module  # noqa: E402
 from fleet import DAEMONS, Fleet, program  # noqa: E402
 from load import LoadReport  # noqa: E402
+from mcuemu import McuemuError, write_config  # noqa: E402
 from recorder import Recorder  # noqa: E402
 from web import Api, WebServer  # noqa: E402
 
@@ -148,15 +148,6 @@ def arguments(argv):
     return args
 
 
-def write_config(root, sections):
-    lines = []
-    for section, keys in sections.items():
-        lines.append("[%s]" % section)
-        lines += ["%s=%s" % (key, value) for key, value in keys.items()]
-    with open(os.path.join(root, "etc/config/tq8hub/CONFIG.CFG"), "w") as f:
-        f.write("\n".join(lines) + "\n")
-
-
 def url_path(url):
     parts = urllib.parse.urlsplit(url)
     return (parts.path or "/") + ("?" + parts.query if parts.query else "")
@@ -264,7 +255,7 @@ class Run:
         say("virtual: %d controller%s started; Ctrl-C stops them"
             % (args.count, "s" if args.count > 1 else ""))
         if args.report:
-            self.report = LoadReport(self.fleet, args.report, say, as_json=args.json)
+            self.report = LoadReport(self.fleet, say, as_json=args.json)
         if args.cards > 0:
             threading.Thread(target=self.present_cards, name="cards", daemon=True).start()
         deadline = time.monotonic() + args.duration if args.duration else None
@@ -287,7 +278,7 @@ class Run:
             controller = random.choice(self.fleet.controllers)
             try:
                 controller.present_card(os.urandom(6).hex().upper(), random.choice((1, 2)))
-            except (OSError, fleet_module.McuemuError, AttributeError):
+            except (OSError, McuemuError):
                 pass
 
     def close(self):

@@ -7,6 +7,7 @@ port 9000."""
 
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -121,6 +122,11 @@ class CloudFleet(unittest.TestCase):
         cls.virtual.stop()
         cls.server.close()
 
+    def wait_for_record(self, serial, match):
+        """Whether a record of the controller's kernel-log tail matches in time."""
+        return tq8sys.wait_for(lambda: any(
+            match(r) for r in self.virtual.get("/api/controllers/%d" % serial)["kmsg"]))
+
     def decisions(self, serial):
         return self.virtual.get("/api/controllers/%d" % serial)["decisions"]
 
@@ -168,10 +174,14 @@ class CloudFleet(unittest.TestCase):
         self.virtual.wait_for(all_in("online"), "back online after the restart")
         faults = self.virtual.get("/api/fleet")["faults"]
         self.assertIn("noready", faults)
+        # The daemon meets the injected fault and puts the clock right again.
         self.assertEqual(self.virtual.post("/api/controllers/5000/fault",
                                            {"kind": "badchecksum", "count": 2})[0], 200)
         self.assertEqual(self.virtual.post("/api/controllers/5000/clock", {"offset": -7200})[0],
                          200)
+        self.assertTrue(self.wait_for_record(5000, lambda r: r.startswith("ReadMem error CS")))
+        self.assertTrue(self.wait_for_record(
+            5000, lambda r: re.fullmatch(r"Time DIFF: -(7199|7200|7201) sec\. Sync Controller Time", r)))
 
     def test_bad_requests_get_a_clear_error_and_change_nothing(self):
         cases = [

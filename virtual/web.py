@@ -50,7 +50,7 @@ def control(action):
         action()
     except ValueError as error:
         raise ApiError(400, str(error)) from None
-    except (OSError, McuemuError, AttributeError) as error:
+    except (OSError, McuemuError) as error:
         raise ApiError(409, "the controller's emulator did not take it: %s" % error) from None
 
 
